@@ -1,0 +1,76 @@
+#include "jobs/Picture.h"
+
+#include "files/FileLoad.h"
+
+#include <utility>
+
+namespace {
+
+const char* const kFirmwareSuffix = ".hex";
+const char* const kPictureSuffixes[] = {".png", ".jpg", ".bmp", ".bin"};
+const char* const kRawSuffix = ".bin";
+constexpr int kRawRowBytes = kRawPictureWidth * 3;
+
+// A raw file holds one full-screen RGB888 picture without a header; longer files contribute
+// their first picture only, shorter ones nothing.
+QImage loadRawPicture(const QString& path) {
+    unsigned char* data = nullptr;
+    unsigned size = 0;
+    const QByteArray local = path.toLocal8Bit();
+    if (!readBinFile(local.constData(), data, size)) return QImage();
+    QImage picture;
+    if (size >= static_cast<unsigned>(kRawPictureBytes))
+        picture =
+            QImage(data, kRawPictureWidth, kRawPictureHeight, kRawRowBytes, QImage::Format_RGB888)
+                .copy();
+    delete[] data;
+    return picture;
+}
+
+} // namespace
+
+int fileKind(const QString& fileName) {
+    if (fileName.endsWith(QLatin1String(kFirmwareSuffix), Qt::CaseSensitive))
+        return FileKindFirmware;
+    for (const char* suffix : kPictureSuffixes)
+        if (fileName.endsWith(QLatin1String(suffix), Qt::CaseSensitive)) return FileKindPicture;
+    return FileKindNone;
+}
+
+QImage loadPicture(const QString& path) {
+    if (path.endsWith(QLatin1String(kRawSuffix), Qt::CaseSensitive)) return loadRawPicture(path);
+    QImage picture;
+    if (!picture.load(path)) return QImage();
+    return picture;
+}
+
+QString pictureCaption(const QImage& picture) {
+    return QStringLiteral("%1 x %2").arg(picture.width()).arg(picture.height());
+}
+
+QImage pictureThumbnail(const QImage& picture) {
+    if (picture.isNull()) return QImage();
+    return picture.scaled(kThumbnailWidth, kThumbnailHeight, Qt::KeepAspectRatio,
+                          Qt::FastTransformation);
+}
+
+QByteArray patternBitmap(const QImage& picture) {
+    if (picture.isNull()) return QByteArray();
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    return QByteArray(reinterpret_cast<const char*>(rgb.constBits()),
+                      static_cast<int>(rgb.sizeInBytes()));
+}
+
+QByteArray lcdPreview(const QImage& picture) {
+    if (picture.isNull()) return QByteArray();
+    const QImage small =
+        picture.convertToFormat(QImage::Format_RGB888)
+            .scaled(kPreviewWidth, kPreviewHeight, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+            .convertToFormat(QImage::Format_RGB16);
+    QByteArray bytes(reinterpret_cast<const char*>(small.constBits()),
+                     static_cast<int>(small.sizeInBytes()));
+    // The display takes each pixel high byte first; the image keeps it low byte first.
+    char* p = bytes.data();
+    for (int i = 0; i + 1 < bytes.size(); i += 2) std::swap(p[i], p[i + 1]);
+    return bytes;
+}
