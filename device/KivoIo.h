@@ -76,8 +76,10 @@ public:
     };
 
     // Flash targets and page flags of wSpiFlash.
-    enum : unsigned { TargetBitmap = 0x30, TargetPreview = 0x21 };
-    enum : unsigned { FlagFirstPage = 0x80, FlagLastPage = 0x40 };
+    static constexpr unsigned TargetBitmap = 0x30;
+    static constexpr unsigned TargetPreview = 0x21;
+    static constexpr unsigned FlagFirstPage = 0x80;
+    static constexpr unsigned FlagLastPage = 0x40;
     static constexpr unsigned PageSize = 256;
     static constexpr unsigned PreviewPages = 192;
     static constexpr unsigned PreviewBytes = PageSize * PreviewPages;
@@ -128,7 +130,7 @@ public:
                    WindowMode mode, bool flag);
     bool setInfoFrame(unsigned index, unsigned char type, unsigned char version,
                       const unsigned char* data, unsigned len);
-    // data becomes a new[] array of len bytes (null when len is 0 or on failure).
+    // data becomes a new[] array of len bytes; null on failure or an empty reply.
     bool getInfoFrame(unsigned index, unsigned char& type, unsigned char& version,
                       unsigned char*& data, unsigned& len);
     bool getVersions(unsigned& ver1, unsigned& ver2, unsigned& ver3, unsigned& ver4);
