@@ -1,0 +1,77 @@
+// The Load Bitmap page: the ten pattern positions, Start, progress and status line.
+#include "app/FileSelectPage.h"
+#include "app/Kivo.h"
+#include "app/MagicLabel.h"
+#include "jobs/PatternJob.h"
+
+#include <QButtonGroup>
+#include <QGridLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+const char* const kIntroText =
+    "Select the pattern you want to replace, the image may not match if you have changed "
+    "pattern's, for your convenience the position number is also on the image, the position "
+    "corresponds with pressing the \"up\" button to move through the patterns";
+const int kColumns = 3;
+const int kIconSize = 100;
+const int kGridWidth = 6;
+const int kStartRow = 10;
+
+} // namespace
+
+QsPage* Kivo::psBitmapPage() {
+    auto* page = new QsPage("Load Bitmap", nullptr, nullptr);
+    auto* intro = new QLabel(QObject::tr(kIntroText));
+    intro->setWordWrap(true);
+    auto* grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(intro, 0, 0, 1, kGridWidth);
+
+    delete patternGroup;
+    patternGroup = new QButtonGroup;
+    for (int i = 0; i < static_cast<int>(kPatternSlots); ++i) {
+        auto* button = new QRadioButton;
+        button->setIcon(QIcon(QString::asprintf(":/Artwork/preview/pattern-%d.png", i)));
+        button->setIconSize(QSize(kIconSize, kIconSize));
+        button->setChecked(i == 0);
+        patternGroup->addButton(button, i);
+        grid->addWidget(button, 2 * (i / kColumns) + 1, 2 * (i % kColumns), 2, 2);
+    }
+
+    startButton = new QPushButton("Start");
+    connect(startButton, SIGNAL(clicked()), this, SLOT(on_loadBitmap_clicked()));
+    grid->addWidget(startButton, kStartRow, 0, 1, 1);
+    auto* bar = new QProgressBar;
+    page->pRegisterField("bmProgress", bar, "value");
+    grid->addWidget(bar, kStartRow, 1, 1, kGridWidth - 1);
+    auto* status = new MagicLabel(QObject::tr(""));
+    status->registerField("bmStatus1", page);
+    grid->addWidget(status, kStartRow + 1, 0, 1, kGridWidth);
+
+    page->setLayout(grid);
+    page->completePred = false;
+    return page;
+}
+
+void Kivo::on_loadBitmap_clicked() {
+    BusyScope scope(*this);
+    PatternRequest request;
+    request.link = kivoIo;
+    request.slot = static_cast<unsigned>(patternGroup->checkedId());
+    request.picture = image.toImage();
+    request.path = fileSelectPage->fileName;
+    startButton->setEnabled(false);
+
+    const JobResult result = runPatternJob(request, workCallbacks());
+    // Nothing reached the generator's preview yet: the user may start again.
+    const bool retry = result.step == JobStep::Bitmap || result.step == JobStep::Link ||
+                       result.step == JobStep::Picture;
+    if (!result.ok && retry) startButton->setEnabled(true);
+    workPage->setCompletePred(true);
+}

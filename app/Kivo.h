@@ -1,0 +1,116 @@
+#pragma once
+#include "app/QQSetup.h"
+#include "device/KivoProgress.h"
+
+#include <QByteArray>
+#include <QPixmap>
+#include <QString>
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+class FileSelectPage;
+class KivoIo;
+class QButtonGroup;
+class QComboBox;
+class QPushButton;
+class QsPage;
+class SerialIo;
+struct JobCallbacks;
+struct SioPort;
+
+class Kivo;
+
+// The GUI's progress sink: shows the value and keeps the window alive; never stops an operation.
+class Progress : public KivoProgress {
+public:
+    explicit Progress(Kivo* wizard) : wizard(wizard) {}
+    bool progress(double percent) override;
+
+    Kivo* wizard;
+};
+
+// The updater wizard: Welcome, serial port, file, then the bitmap or firmware page, Finish.
+class Kivo : public QQSetup {
+    Q_OBJECT
+public:
+    enum PageId { WelcomeId = 0, SerialId = 1, FileId = 2, WorkId = 3, FinishId = 4 };
+
+    explicit Kivo(QWidget* parent);
+    ~Kivo() override;
+
+    void addQsPages() override;
+
+    QsPage* selectSerialPage();
+    QsPage* psSelectFilePage();
+    QsPage* psBitmapPage();
+    QsPage* psFirmwarePage();
+
+    bool onProgress(double percent);
+
+    // The device path of the first scanned port named product; null when none has one.
+    const char* findPortDevice(const QString& product) const;
+
+    // A port that every scan lists after the machine's own (the in-process simulator).
+    void addExtraPort(const QByteArray& dev, const QByteArray& product);
+
+    // Replaces the open-file dialog (tests choose files through it); empty means cancelled.
+    std::function<QString()> fileChooser;
+
+    // True while a device operation runs inside one of the slots.
+    bool busy() const { return busyDepth > 0; }
+
+public slots:
+    void on_fileSelectButton_clicked();
+    void on_VerifySerialPort_clicked();
+    void on_RescanSerialPorts_clicked();
+    void on_loadBitmap_clicked();
+    void on_loadFirmware_clicked();
+
+public:
+    SerialIo* serialIo;
+    SioPort* ports;
+    unsigned portCount;
+    KivoIo* kivoIo;
+    QsPage* serialPage;
+    QComboBox* portCombo;
+    FileSelectPage* fileSelectPage;
+    QsPage* workPage;
+    Progress* progressSink;
+    QPushButton* startButton;
+    QButtonGroup* patternGroup;
+    QPixmap image;
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    friend class BusyScope;
+    void closeLink();
+    void freePorts();
+    void appendExtraPorts();
+    void showMessage(const QString& text);
+    QsPage* textPage(const char* title, const char* text);
+    // Status, progress and message boxes of a job, shown on the work page.
+    JobCallbacks workCallbacks();
+    void endOperation();
+
+    std::vector<std::pair<QByteArray, QByteArray>> extraPorts;
+    int busyDepth = 0;
+    bool deletePending = false;
+};
+
+// Marks a device operation in progress; a deletion requested meanwhile waits for its end.
+class BusyScope {
+public:
+    explicit BusyScope(Kivo& k) : kivo(k) { ++kivo.busyDepth; }
+    ~BusyScope() {
+        if (--kivo.busyDepth == 0) kivo.endOperation();
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    Kivo& kivo;
+};
