@@ -1,0 +1,132 @@
+#include "files/FileLoad.h"
+#include "files/HexImage.h"
+#include "files/IHexRecord.h"
+
+#include <cinttypes>
+#include <cstdint>
+
+using kivo_hex::ImageBuffer;
+using kivo_hex::LineReader;
+
+namespace {
+
+const char LOADER[] = "readHexFile";
+constexpr int ADDRESS_BYTES = 2;
+constexpr int LINEAR_SHIFT = 16;
+constexpr int SEGMENT_SHIFT = 4;
+
+struct HexLoad {
+    const char* name;
+    const LineReader& lines;
+    ImageBuffer image;
+    uint32_t upper = 0;
+    uint32_t base = 0;
+    bool sawEnd = false;
+
+    HexLoad(const char* n, const LineReader& l, unsigned char fill)
+        : name(n), lines(l), image(fill) {}
+
+    bool fail(const char* why) {
+        printf("%s: %s: line %lu: %s\n", LOADER, name, lines.lineNumber(), why);
+        return false;
+    }
+    bool failAt(const char* why, uint64_t address) {
+        printf("%s: %s: line %lu: %s (address 0x%08" PRIx64 ", base 0x%08" PRIx32 ")\n", LOADER,
+               name, lines.lineNumber(), why, address, base);
+        return false;
+    }
+
+    bool data(const IHexRecord& r) {
+        const uint64_t target = static_cast<uint64_t>(upper) + r.address;
+        if (target < base) return failAt("data lies below the image base", target);
+        const uint64_t offset = target - base;
+        if (offset + static_cast<uint64_t>(r.dataLen) > HEX_IMAGE_LIMIT) {
+            return failAt("image would grow beyond 64 MiB", target);
+        }
+        if (!image.put(static_cast<uint32_t>(offset), r.data, static_cast<size_t>(r.dataLen))) {
+            return fail("out of memory");
+        }
+        return true;
+    }
+
+    bool extendedAddress(const IHexRecord& r, int shift) {
+        if (r.dataLen < ADDRESS_BYTES) return fail("extended address record without its address");
+        upper = ((static_cast<uint32_t>(r.data[0]) << 8) | r.data[1]) << shift;
+        if (base == 0 && upper != 0) {
+            // Data placed so far lies below the address that now becomes the base.
+            if (image.end() > 0) return failAt("earlier data lies below the image base", upper);
+            base = upper;
+        }
+        return true;
+    }
+
+    bool apply(const IHexRecord& r) {
+        switch (r.type) {
+        case IHEX_TYPE_DATA:
+            return data(r);
+        case IHEX_TYPE_EOF:
+            sawEnd = true;
+            return true;
+        case IHEX_TYPE_EXTENDED_SEGMENT_ADDRESS:
+            return extendedAddress(r, SEGMENT_SHIFT);
+        case IHEX_TYPE_EXTENDED_LINEAR_ADDRESS:
+            return extendedAddress(r, LINEAR_SHIFT);
+        default:
+            return true;
+        }
+    }
+
+    // Reads every line; false after a trace naming the first failure.
+    bool run(LineReader& reader) {
+        if (!image.ok()) return fail("out of memory");
+        IHexRecord record;
+        for (;;) {
+            const char* text = nullptr;
+            size_t len = 0;
+            const int rc = reader.next(text, len);
+            if (rc == IHEX_ERROR_EOF) break;
+            if (rc != IHEX_OK) return fail("read error");
+            const IHexLineStatus status = parseIHexLine(text, len, &record);
+            if (status == IHexLineStatus::Empty) continue;
+            if (status != IHexLineStatus::Ok) return fail(ihexStatusText(status));
+            if (!apply(record)) return false;
+        }
+        if (!sawEnd) return fail("no end-of-file record, the file is cut short");
+        return true;
+    }
+};
+
+} // namespace
+
+bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned int& size,
+                   unsigned int& base, unsigned char fill) {
+    base = 0;
+    if (in == nullptr) return false;
+    LineReader reader(in);
+    HexLoad load(name ? name : "", reader, fill);
+    if (!load.run(reader)) return false;
+    unsigned char* exact = load.image.release();
+    if (exact == nullptr) return load.fail("out of memory");
+    const uint32_t end = load.image.end();
+    printf("%s: %d bytes, [0x%08x - 0x%08x]\n", LOADER, static_cast<int>(end), 0u, end);
+    data = exact;
+    size = end;
+    base = load.base;
+    return true;
+}
+
+bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size, unsigned int& base,
+                 unsigned char fill) {
+    base = 0;
+    FILE* in = fileName ? fopen(fileName, "rb") : nullptr;
+    if (in == nullptr) return false;
+    const bool ok = readHexStream(in, fileName, data, size, base, fill);
+    fclose(in);
+    return ok;
+}
+
+bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size,
+                 unsigned char fill) {
+    unsigned int base = 0;
+    return readHexFile(fileName, data, size, base, fill);
+}
