@@ -1,0 +1,29 @@
+#pragma once
+// State record of SIoUnix, shared by the socket streams and the multiplexer; not public.
+#include "serial/SerialIo.h"
+#include <termios.h>
+
+struct SIoUnixState {
+    static constexpr unsigned kLineCap = 1024;
+
+    char* dev = nullptr; // malloc'ed device path or socket address
+    int fd = -1;
+    SerialIo::Baudrate baud = SerialIo::Baud115200;
+    SerialIo::Parity parity = SerialIo::ParityNone;
+    unsigned bits = 8;
+    unsigned stop = 1;
+    termios savedAttrs{};
+    bool haveSavedAttrs = false;
+    bool attempted = false; // the socket client reports only its first failure
+    unsigned char* lineBuf = nullptr;
+    unsigned lineCap = kLineCap;
+    unsigned lineLen = 0;
+
+    void setDev(const char* name);
+};
+
+// Puts the saved terminal settings back (when there are any) and closes the descriptor.
+void restoreAndClose(SIoUnixState& s);
+
+// A wait time-out in milliseconds as poll() takes it: 0 means no limit.
+int pollTimeout(unsigned timeoutMs);
