@@ -8,6 +8,7 @@
 #include "serial/SerialPorts.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QEvent>
 #include <QLabel>
 #include <QMessageBox>

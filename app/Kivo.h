@@ -23,7 +23,7 @@ struct SioPort;
 class Kivo;
 
 // The GUI's progress sink: shows the value and keeps the window alive; never stops an operation.
-class Progress : public KivoProgress {
+class Progress final : public KivoProgress {
 public:
     explicit Progress(Kivo* wizard) : wizard(wizard) {}
     bool progress(double percent) override;
