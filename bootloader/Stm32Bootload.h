@@ -45,7 +45,8 @@ public:
     Stm32Bootload();
     // Adopts an open stream (owned from now on) without synchronising; for in-memory peers.
     explicit Stm32Bootload(SerialIo* stream);
-    ~Stm32Bootload();
+    // Virtual so that a derived loader held through a base pointer is destroyed whole.
+    virtual ~Stm32Bootload();
     Stm32Bootload(const Stm32Bootload&) = delete;
     Stm32Bootload& operator=(const Stm32Bootload&) = delete;
 

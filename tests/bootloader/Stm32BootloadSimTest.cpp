@@ -209,16 +209,4 @@ INSTANTIATE_TEST_SUITE_P(
                                "expected 0x79, received 0xff\n"}),
     [](const testing::TestParamInfo<ChunkFault>& i) { return std::string(i.param.name); });
 
-TEST(Stm32BootloadSim, WriteOutsideFlashIsRefused) {
-    KivoSim::Options o = bootOptions();
-    o.flashSize = 4096;
-    SimRig r(o);
-    ASSERT_TRUE(r.connect());
-    const Bytes img = image(4096 + 256);
-    EXPECT_EQ(r.bl.write_flash(kBase, img.data(), unsigned(img.size())), 2);
-    EXPECT_EQ(r.bl.seen.size(), 16u);
-    Bytes back(300);
-    EXPECT_EQ(r.bl.read_memory(kBase + 4096 - 100, back.data(), 300), 2);
-}
-
 } // namespace

@@ -101,217 +101,98 @@ TEST_P(WireTest, SendsExactBytes) {
 
 unsigned char pageList[3] = {0x01, 0x02, 0x03};
 
-INSTANTIATE_TEST_SUITE_P(Commands, WireTest,
-                         testing::
-                             Values(
-                                 WireCase{"Get",
-                                          {ACK, 2, 0x31, 0x00, 0x43, ACK},
-                                          [](Stm32Bootload& b) {
-                                              unsigned char ma = 0, mi = 0;
-                                              int r = b.get_version(&ma, &mi);
-                                              return (ma == 3 && mi == 1) ? r : -1;
-                                          },
-                                          {0x00, 0xFF},
-                                          0},
-                                 WireCase{"GetId",
-                                          {ACK, 1, 0x04, 0x10, ACK},
-                                          [](Stm32Bootload& b) {
-                                              unsigned short pid = 0;
-                                              int r = b.get_chip_id(&pid);
-                                              return pid == 0x0410 ? r : -1;
-                                          },
-                                          {0x02, 0xFD},
-                                          0},
-                                 WireCase{
-                                     "GlobalErase",
-                                     {ACK, ACK},
-                                     [](Stm32Bootload& b) { return b.erase_flash(0xFF, nullptr); },
-                                     {0x43, 0xBC, 0xFF, 0x00},
-                                     0},
-                                 WireCase{
-                                     "GlobalEraseWithPages",
-                                     {ACK, ACK},
-                                     [](Stm32Bootload& b) { return b.erase_flash(0xFF, pageList); },
-                                     {0x43, 0xBC, 0xFF, 0x00},
-                                     0},
-                                 WireCase{
-                                     "GlobalEraseNullPages",
-                                     {ACK, ACK},
-                                     [](Stm32Bootload& b) { return b.erase_flash(3, nullptr); },
-                                     {0x43, 0xBC, 0xFF, 0x00},
-                                     0},
-                                 // Three pages: count byte 2, then the pages, checksum over count
-                                 // and pages.
-                                 WireCase{
-                                     "PageErase",
-                                     {ACK, ACK},
-                                     [](Stm32Bootload& b) { return b.erase_flash(3, pageList); },
-                                     {0x43, 0xBC, 0x02, 0x01, 0x02, 0x03, 0x02},
-                                     0},
-                                 WireCase{"PageEraseOne",
-                                          {ACK, ACK},
-                                          [](Stm32Bootload& b) {
-                                              return b.erase_flash(1, pageList + 2);
-                                          },
-                                          {0x43, 0xBC, 0x00, 0x03, 0x03},
-                                          0},
-                                 WireCase{
-                                     "PageEraseNone",
-                                     {},
-                                     [](Stm32Bootload& b) { return b.erase_flash(0, pageList); },
-                                     {},
-                                     0},
-                                 WireCase{"ExtendedErase",
-                                          {ACK, ACK},
-                                          [](Stm32Bootload& b) {
-                                              return b.extended_erase_flash(0, nullptr);
-                                          },
-                                          {0x44, 0xBB, 0xFF, 0xFF, 0x00},
-                                          0},
-                                 WireCase{"Go",
-                                          {ACK, ACK},
-                                          [](Stm32Bootload& b) { return b.go_command(0x08000000); },
-                                          {0x21, 0xDE, 0x08, 0x00, 0x00, 0x00, 0x08},
-                                          0},
-                                 WireCase{"GoOddAddress",
-                                          {ACK, ACK},
-                                          [](Stm32Bootload& b) { return b.go_command(0x12345678); },
-                                          {0x21, 0xDE, 0x12, 0x34, 0x56, 0x78,
-                                           0x12 ^ 0x34 ^ 0x56 ^ 0x78},
-                                          0},
-                                 WireCase{"WriteChunk",
-                                          {ACK, ACK, ACK},
-                                          [](Stm32Bootload& b) {
-                                              const unsigned char d[4] = {0xDE, 0xAD, 0xBE, 0xEF};
-                                              return b.write_flash(0x08000000, d, 4);
-                                          },
-                                          {0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x08, 0x03, 0xDE,
-                                           0xAD, 0xBE, 0xEF, 0x03 ^ 0xDE ^ 0xAD ^ 0xBE ^ 0xEF},
-                                          0},
-                                 // 0xFF is an ordinary memory byte.
-                                 WireCase{"ReadMemory",
-                                          {ACK, ACK, ACK, 0xDE, 0xFF, 0x00, 0xEF},
-                                          [](Stm32Bootload& b) {
-                                              unsigned char d[4] = {};
-                                              int r = b.read_memory(0x08000010, d, 4);
-                                              return (d[0] == 0xDE && d[1] == 0xFF && d[2] == 0 &&
-                                                      d[3] == 0xEF)
-                                                         ? r
-                                                         : -1;
-                                          },
-                                          {0x11, 0xEE, 0x08, 0x00, 0x00, 0x10, 0x18, 0x03, 0xFC},
-                                          0},
-                                 WireCase{"SendCommand",
-                                          {},
-                                          [](Stm32Bootload& b) { return b.send_command(0x5A); },
-                                          {0x5A, 0xA5},
-                                          0},
-                                 WireCase{
-                                     "SendAddress",
-                                     {},
-                                     [](Stm32Bootload& b) { return b.send_address(0x0800FF01); },
-                                     {0x08, 0x00, 0xFF, 0x01, 0x08 ^ 0xFF ^ 0x01},
-                                     0},
-                                 WireCase{"PacketSeeded",
-                                          {},
-                                          [](Stm32Bootload& b) {
-                                              const unsigned char d[2] = {0x0F, 0xF0};
-                                              return b.send_packet_with_checksum(d, 2, 0x11);
-                                          },
-                                          {0x0F, 0xF0, 0x11 ^ 0xFF},
-                                          0},
-                                 // Failures: the first wrong or missing byte ends the command,
-                                 // nothing more is sent.
-                                 WireCase{"GetNack",
-                                          {NACK},
-                                          [](Stm32Bootload& b) {
-                                              return b.get_version(nullptr, nullptr);
-                                          },
-                                          {0x00, 0xFF},
-                                          2},
-                                 WireCase{"GetFinalAckMissing",
-                                          {ACK, 0, 0x31},
-                                          [](Stm32Bootload& b) {
-                                              return b.get_version(nullptr, nullptr);
-                                          },
-                                          {0x00, 0xFF},
-                                          2},
-                                 WireCase{"GetIdWrongLength",
-                                          {ACK, 2},
-                                          [](Stm32Bootload& b) { return b.get_chip_id(nullptr); },
-                                          {0x02, 0xFD},
-                                          2},
-                                 WireCase{"UnprotectSecondAckMissing",
-                                          {ACK},
-                                          [](Stm32Bootload& b) { return b.write_unprotect(); },
-                                          {0x73, 0x8C},
-                                          2},
-                                 WireCase{
-                                     "EraseRefused",
-                                     {ACK, NACK},
-                                     [](Stm32Bootload& b) { return b.erase_flash(0xFF, nullptr); },
-                                     {0x43, 0xBC, 0xFF, 0x00},
-                                     2},
-                                 WireCase{
-                                     "EraseCommandRefused",
-                                     {NACK},
-                                     [](Stm32Bootload& b) { return b.erase_flash(0xFF, nullptr); },
-                                     {0x43, 0xBC},
-                                     2},
-                                 WireCase{"ExtendedEraseRefused",
-                                          {NACK},
-                                          [](Stm32Bootload& b) {
-                                              return b.extended_erase_flash(0, nullptr);
-                                          },
-                                          {0x44, 0xBB},
-                                          2},
-                                 WireCase{"WriteAddressRefused",
-                                          {ACK, NACK},
-                                          [](Stm32Bootload& b) {
-                                              const unsigned char d[1] = {1};
-                                              return b.write_flash(0x08000000, d, 1);
-                                          },
-                                          {0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x08},
-                                          2},
-                                 WireCase{"GoAddressRefused",
-                                          {ACK, 0x00},
-                                          [](Stm32Bootload& b) { return b.go_command(0); },
-                                          {0x21, 0xDE, 0, 0, 0, 0, 0},
-                                          2},
-                                 WireCase{"ReadCountRefused",
-                                          {ACK, ACK, NACK},
-                                          [](Stm32Bootload& b) {
-                                              unsigned char d[2];
-                                              return b.read_memory(0, d, 2);
-                                          },
-                                          {0x11, 0xEE, 0, 0, 0, 0, 0, 0x01, 0xFE},
-                                          2},
-                                 WireCase{"ReadDataCutShort",
-                                          {ACK, ACK, ACK, 0x01},
-                                          [](Stm32Bootload& b) {
-                                              unsigned char d[2];
-                                              return b.read_memory(0, d, 2);
-                                          },
-                                          {0x11, 0xEE, 0, 0, 0, 0, 0, 0x01, 0xFE},
-                                          2},
-                                 WireCase{
-                                     "ReadNothing",
-                                     {},
-                                     [](Stm32Bootload& b) { return b.read_memory(0, nullptr, 0); },
-                                     {},
-                                     0},
-                                 WireCase{
-                                     "WriteNullData",
-                                     {},
-                                     [](Stm32Bootload& b) { return b.write_flash(0, nullptr, 16); },
-                                     {},
-                                     2},
-                                 WireCase{
-                                     "ReadNullBuffer",
-                                     {},
-                                     [](Stm32Bootload& b) { return b.read_memory(0, nullptr, 16); },
-                                     {},
-                                     2}),
+int getVersion31(Stm32Bootload& b) {
+    unsigned char ma = 0, mi = 0;
+    int r = b.get_version(&ma, &mi);
+    return (ma == 3 && mi == 1) ? r : -1;
+}
+int getId0410(Stm32Bootload& b) {
+    unsigned short pid = 0;
+    int r = b.get_chip_id(&pid);
+    return pid == 0x0410 ? r : -1;
+}
+int writeDeadBeef(Stm32Bootload& b) {
+    const unsigned char d[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    return b.write_flash(0x08000000, d, 4);
+}
+// 0xFF is an ordinary memory byte.
+int readDeFf00Ef(Stm32Bootload& b) {
+    unsigned char d[4] = {};
+    int r = b.read_memory(0x08000010, d, 4);
+    return (d[0] == 0xDE && d[1] == 0xFF && d[2] == 0 && d[3] == 0xEF) ? r : -1;
+}
+int readTwo(Stm32Bootload& b) {
+    unsigned char d[2];
+    return b.read_memory(0, d, 2);
+}
+int packetSeeded(Stm32Bootload& b) {
+    const unsigned char d[2] = {0x0F, 0xF0};
+    return b.send_packet_with_checksum(d, 2, 0x11);
+}
+
+int eraseGlobal(Stm32Bootload& b) {
+    return b.erase_flash(0xFF, nullptr);
+}
+int eraseGlobalWithPages(Stm32Bootload& b) {
+    return b.erase_flash(0xFF, pageList);
+}
+int massErase(Stm32Bootload& b) {
+    return b.extended_erase_flash(0, nullptr);
+}
+int getVersionOnly(Stm32Bootload& b) {
+    return b.get_version(nullptr, nullptr);
+}
+
+// clang-format off
+const WireCase kWireCases[] = {
+    {"Get", {ACK, 2, 0x31, 0x00, 0x43, ACK}, getVersion31, {0x00, 0xFF}, 0},
+    {"GetId", {ACK, 1, 0x04, 0x10, ACK}, getId0410, {0x02, 0xFD}, 0},
+    {"GlobalErase", {ACK, ACK}, eraseGlobal, {0x43, 0xBC, 0xFF, 0x00}, 0},
+    {"GlobalEraseWithPages", {ACK, ACK}, eraseGlobalWithPages, {0x43, 0xBC, 0xFF, 0x00}, 0},
+    {"GlobalEraseNullPages", {ACK, ACK}, [](Stm32Bootload& b) { return b.erase_flash(3, nullptr); },
+     {0x43, 0xBC, 0xFF, 0x00}, 0},
+    // Three pages: count byte 2, the pages, then the XOR of count and pages.
+    {"PageErase", {ACK, ACK}, [](Stm32Bootload& b) { return b.erase_flash(3, pageList); },
+     {0x43, 0xBC, 0x02, 0x01, 0x02, 0x03, 0x02}, 0},
+    {"PageEraseOne", {ACK, ACK}, [](Stm32Bootload& b) { return b.erase_flash(1, pageList + 2); },
+     {0x43, 0xBC, 0x00, 0x03, 0x03}, 0},
+    {"PageEraseNone", {}, [](Stm32Bootload& b) { return b.erase_flash(0, pageList); }, {}, 0},
+    {"ExtendedErase", {ACK, ACK}, massErase, {0x44, 0xBB, 0xFF, 0xFF, 0x00}, 0},
+    {"Go", {ACK, ACK}, [](Stm32Bootload& b) { return b.go_command(0x08000000); },
+     {0x21, 0xDE, 0x08, 0x00, 0x00, 0x00, 0x08}, 0},
+    {"WriteChunk", {ACK, ACK, ACK}, writeDeadBeef,
+     {0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x08, 0x03, 0xDE, 0xAD, 0xBE, 0xEF,
+      0x03 ^ 0xDE ^ 0xAD ^ 0xBE ^ 0xEF}, 0},
+    {"ReadMemory", {ACK, ACK, ACK, 0xDE, 0xFF, 0x00, 0xEF}, readDeFf00Ef,
+     {0x11, 0xEE, 0x08, 0x00, 0x00, 0x10, 0x18, 0x03, 0xFC}, 0},
+    {"SendCommand", {}, [](Stm32Bootload& b) { return b.send_command(0x5A); }, {0x5A, 0xA5}, 0},
+    {"SendAddress", {}, [](Stm32Bootload& b) { return b.send_address(0x0800FF01); },
+     {0x08, 0x00, 0xFF, 0x01, 0x08 ^ 0xFF ^ 0x01}, 0},
+    {"PacketSeeded", {}, packetSeeded, {0x0F, 0xF0, 0x11 ^ 0xFF}, 0},
+    // Failures: the first wrong or missing byte ends the command; nothing more is sent.
+    {"GetNack", {NACK}, getVersionOnly, {0x00, 0xFF}, 2},
+    {"GetFinalAckMissing", {ACK, 0, 0x31}, getVersionOnly, {0x00, 0xFF}, 2},
+    {"GetIdWrongLength", {ACK, 2}, [](Stm32Bootload& b) { return b.get_chip_id(nullptr); },
+     {0x02, 0xFD}, 2},
+    {"UnprotectSecondAckMissing", {ACK}, [](Stm32Bootload& b) { return b.write_unprotect(); },
+     {0x73, 0x8C}, 2},
+    {"EraseRefused", {ACK, NACK}, eraseGlobal, {0x43, 0xBC, 0xFF, 0x00}, 2},
+    {"EraseCommandRefused", {NACK}, eraseGlobal, {0x43, 0xBC}, 2},
+    {"ExtendedEraseRefused", {NACK}, massErase, {0x44, 0xBB}, 2},
+    {"WriteAddressRefused", {ACK, NACK}, writeDeadBeef,
+     {0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x08}, 2},
+    {"GoAddressRefused", {ACK, 0x00}, [](Stm32Bootload& b) { return b.go_command(0); },
+     {0x21, 0xDE, 0, 0, 0, 0, 0}, 2},
+    {"ReadCountRefused", {ACK, ACK, NACK}, readTwo, {0x11, 0xEE, 0, 0, 0, 0, 0, 0x01, 0xFE}, 2},
+    {"ReadDataCutShort", {ACK, ACK, ACK, 0x01}, readTwo,
+     {0x11, 0xEE, 0, 0, 0, 0, 0, 0x01, 0xFE}, 2},
+    {"ReadNothing", {}, [](Stm32Bootload& b) { return b.read_memory(0, nullptr, 0); }, {}, 0},
+    {"WriteNullData", {}, [](Stm32Bootload& b) { return b.write_flash(0, nullptr, 16); }, {}, 2},
+    {"ReadNullBuffer", {}, [](Stm32Bootload& b) { return b.read_memory(0, nullptr, 16); }, {}, 2},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Commands, WireTest, testing::ValuesIn(kWireCases),
                          [](const testing::TestParamInfo<WireCase>& i) {
                              return std::string(i.param.name);
                          });
