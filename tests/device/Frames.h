@@ -23,7 +23,7 @@ inline Bytes frame(uint8_t marker, unsigned code, const Bytes& payload) {
     unsigned len = static_cast<unsigned>(payload.size()) + 5;
     Bytes f = {
         marker, 0, 0, uint8_t(len), uint8_t(len >> 8), 0, 0, uint8_t(code), uint8_t(code >> 8)};
-    f.insert(f.end(), payload.begin(), payload.end());
+    for (uint8_t b : payload) f.push_back(b);
     f.push_back(twosComplement(f));
     return f;
 }
