@@ -1,0 +1,129 @@
+// ports, ping, versions, get and set: one short conversation with one generator each.
+#include "cli/Cli.h"
+#include "cli/Commands.h"
+#include "cli/Port.h"
+#include "cli/Settings.h"
+
+#include "device/KivoIo.h"
+#include "serial/SerialPorts.h"
+
+namespace kivo {
+namespace {
+
+const char* const kAllSettings = "all";
+
+// Resolves the single PORT of a device command; prints the refusal.
+bool singlePort(const std::string& spec, PortTarget& target, Console& con, int& status) {
+    std::string error;
+    if (spec.find(',') != std::string::npos) {
+        con.error("kivo: only 'pattern' and 'firmware' take a list of ports\n");
+        status = ExitUsage;
+        return false;
+    }
+    if (!resolvePort(spec, target, error, status)) {
+        con.error("%s%s", status == ExitUsage ? "kivo: " : "", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+int getOne(KivoIo& io, const Setting& s, Console& con, const std::string& port, bool named) {
+    unsigned value = 0;
+    if (!s.get(io, value)) {
+        con.error("Couldn't read %s from %s\n", s.name, port.c_str());
+        return ExitFailed;
+    }
+    if (named)
+        con.result("%s\t%s\n", s.name, formatSettingValue(s, value).c_str());
+    else
+        con.result("%s\n", formatSettingValue(s, value).c_str());
+    return ExitOk;
+}
+
+} // namespace
+
+int runPorts(const Invocation&, Console& con) {
+    SioPort* ports = nullptr;
+    unsigned count = 0;
+    bool ok = enumSerialPorts(ports, count);
+    for (unsigned i = 0; i < count; ++i)
+        if (ports[i].dev)
+            con.result("%s\t%s\n", ports[i].dev, ports[i].product ? ports[i].product : "");
+    freeSerialPorts(ports, count);
+    if (!ok) {
+        con.error("Couldn't list every serial port\n");
+        return ExitFailed;
+    }
+    return ExitOk;
+}
+
+int runPing(const Invocation& inv, Console& con) {
+    PortTarget target;
+    int status = ExitOk;
+    if (!singlePort(inv.args[0], target, con, status)) return status;
+    Connection c(target);
+    if (!c.openVerified(con)) return ExitFailed;
+    con.result("Kivo found on %s\n", c.name().c_str());
+    return ExitOk;
+}
+
+int runVersions(const Invocation& inv, Console& con) {
+    PortTarget target;
+    int status = ExitOk;
+    if (!singlePort(inv.args[0], target, con, status)) return status;
+    Connection c(target);
+    if (!c.openVerified(con)) return ExitFailed;
+    unsigned v[4] = {0, 0, 0, 0};
+    if (!c.link()->getVersions(v[0], v[1], v[2], v[3])) {
+        con.error("Couldn't read the versions from %s\n", c.name().c_str());
+        return ExitFailed;
+    }
+    for (int i = 0; i < 4; ++i) con.result("version%d 0x%08x\n", i + 1, v[i]);
+    return ExitOk;
+}
+
+int runGet(const Invocation& inv, Console& con) {
+    const std::string& name = inv.args[1];
+    const Setting* s = findSetting(name);
+    if (!s && name != kAllSettings) {
+        con.error("kivo: unknown setting '%s' (see 'kivo get --help')\n", name.c_str());
+        return ExitUsage;
+    }
+    PortTarget target;
+    int status = ExitOk;
+    if (!singlePort(inv.args[0], target, con, status)) return status;
+    Connection c(target);
+    if (!c.openVerified(con)) return ExitFailed;
+    if (s) return getOne(*c.link(), *s, con, c.name(), false);
+    for (const Setting& each : settings()) {
+        int r = getOne(*c.link(), each, con, c.name(), true);
+        if (r != ExitOk) status = r;
+    }
+    return status;
+}
+
+int runSet(const Invocation& inv, Console& con) {
+    const Setting* s = findSetting(inv.args[1]);
+    if (!s) {
+        con.error("kivo: unknown setting '%s' (see 'kivo set --help')\n", inv.args[1].c_str());
+        return ExitUsage;
+    }
+    unsigned value = 0;
+    if (!parseSettingValue(*s, inv.args[2], value)) {
+        con.error("kivo: '%s' is not a value of %s (see 'kivo set --help')\n", inv.args[2].c_str(),
+                  s->name);
+        return ExitUsage;
+    }
+    PortTarget target;
+    int status = ExitOk;
+    if (!singlePort(inv.args[0], target, con, status)) return status;
+    Connection c(target);
+    if (!c.openVerified(con)) return ExitFailed;
+    if (!s->set(*c.link(), value)) {
+        con.error("Couldn't write %s to %s\n", s->name, c.name().c_str());
+        return ExitFailed;
+    }
+    return ExitOk;
+}
+
+} // namespace kivo

@@ -1,0 +1,201 @@
+// pattern and firmware: the wizard's two jobs, on one port here or on several at once.
+#include "cli/Cli.h"
+#include "cli/JobRun.h"
+
+#include "device/KivoIo.h"
+#include "files/FileLoad.h"
+#include "jobs/FirmwareJob.h"
+#include "jobs/PatternJob.h"
+#include "jobs/Picture.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+namespace kivo {
+namespace {
+
+constexpr uint64_t kMaxBitmapBytes = 65536ull * KivoIo::PageSize; // 16-bit page numbers
+constexpr unsigned kRgbBytes = 3;
+constexpr unsigned kRowAlign = 4;
+
+int refuse(Console& con, const char* fmt, const std::string& what) {
+    con.error(fmt, what.c_str());
+    return ExitUsage;
+}
+
+bool parseSlot(const std::string& text, unsigned& slot) {
+    if (text.size() != 1 || text[0] < '0' || text[0] > '9') return false;
+    slot = static_cast<unsigned>(text[0] - '0');
+    return slot < kPatternSlots;
+}
+
+uint64_t rgb888Bytes(const QImage& picture) {
+    uint64_t row = (uint64_t(picture.width()) * kRgbBytes + kRowAlign - 1) / kRowAlign * kRowAlign;
+    return row * uint64_t(picture.height());
+}
+
+uint64_t stageBytes(const JobSpec& spec, JobStep step) {
+    switch (step) {
+    case JobStep::Bitmap:
+        return spec.bitmapBytes;
+    case JobStep::Preview:
+        return kPreviewBytes;
+    case JobStep::InitBootloader:
+    case JobStep::VerifyFlash:
+        return spec.imageBytes;
+    default:
+        return 0;
+    }
+}
+
+JobCallbacks callbacksFor(const JobSpec& spec, ProgressView& view, QString& closing) {
+    JobCallbacks cb;
+    cb.status = [&spec, &view, &closing](const QString& text, JobStep step) {
+        if (step == JobStep::Done)
+            closing = text; // shown once the outcome is known
+        else
+            view.status(text.toStdString(), stageBytes(spec, step));
+    };
+    cb.progress = [&view](double percent) {
+        view.progress(percent);
+        return true;
+    };
+    return cb;
+}
+
+JobResult runJob(const JobSpec& spec, Connection& c, const JobCallbacks& cb) {
+    if (spec.kind == JobSpec::Pattern) {
+        PatternRequest req;
+        req.link = c.link();
+        req.slot = spec.slot;
+        req.picture = spec.picture;
+        req.path = spec.path;
+        return runPatternJob(req, cb);
+    }
+    FirmwareRequest req;
+    req.hexPath = spec.path;
+    req.link = c.link();
+    req.stream = c.stream();
+    req.releaseLink = [&c] { c.releaseLink(); };
+    req.verify = spec.verify;
+    req.eraseFallback = true;
+    return runFirmwareJob(req, cb);
+}
+
+// Resolves every port of the list before anything is sent to any of them.
+int resolveAll(const std::string& list, Console& con, std::vector<PortTarget>& targets) {
+    std::vector<std::string> names;
+    std::string error;
+    if (!splitPortList(list, names, error)) return refuse(con, "kivo: %s\n", error);
+    for (const std::string& name : names) {
+        PortTarget t;
+        int status = ExitOk;
+        if (!resolvePort(name, t, error, status)) {
+            con.error("%s%s", status == ExitUsage ? "kivo: " : "", error.c_str());
+            return status;
+        }
+        targets.push_back(t);
+    }
+    return ExitOk;
+}
+
+void reportResult(int fd, const PortOutcome& o) {
+    FILE* f = fdopen(dup(fd), "w");
+    if (!f) return;
+    fprintf(f, "%c %s\t%s\n", kRecordResult, o.step.c_str(), o.message.c_str());
+    fclose(f);
+}
+
+int runJobCommand(const Invocation& inv, Console& con, const JobSpec& spec) {
+    std::vector<PortTarget> targets;
+    int status = resolveAll(inv.args[0], con, targets);
+    if (status != ExitOk) return status;
+    if (targets.size() > 1) return runParallel(inv, targets, con);
+    std::unique_ptr<ProgressView> view =
+        inv.workerFd >= 0 ? makeWorkerView(inv.workerFd) : makeConsoleView(con);
+    PortOutcome o = runJobOnPort(spec, targets[0], con, *view);
+    view.reset();
+    if (inv.workerFd >= 0) reportResult(inv.workerFd, o);
+    return o.ok ? ExitOk : ExitFailed;
+}
+
+} // namespace
+
+int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& spec) {
+    spec.kind = JobSpec::Pattern;
+    if (!parseSlot(inv.args[1], spec.slot))
+        return refuse(con, "kivo: SLOT must be a number from 0 to 9, not '%s'\n", inv.args[1]);
+    const std::string& path = inv.args[2];
+    spec.path = QString::fromLocal8Bit(path.c_str());
+    if (fileKind(spec.path) != FileKindPicture)
+        return refuse(con, "%s is not a valid file for the Kivo\n", path);
+    spec.picture = loadPicture(spec.path);
+    if (spec.picture.isNull()) return refuse(con, "Couldn't read %s\n", path);
+    spec.bitmapBytes = rgb888Bytes(spec.picture);
+    if (spec.bitmapBytes > kMaxBitmapBytes)
+        return refuse(con, "%s is too large for a pattern slot (16 MiB at most)\n", path);
+    return ExitOk;
+}
+
+int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& spec) {
+    spec.kind = JobSpec::Firmware;
+    spec.verify = inv.verify;
+    const std::string& path = inv.args[1];
+    spec.path = QString::fromLocal8Bit(path.c_str());
+    if (fileKind(spec.path) != FileKindFirmware)
+        return refuse(con, "%s is not a valid file for the Kivo\n", path);
+    unsigned char* data = nullptr;
+    unsigned size = 0, base = 0;
+    bool read;
+    {
+        StdoutMute mute; // the job reads the file again, with its trace
+        read = readHexFile(path.c_str(), data, size, base, 0);
+    }
+    delete[] data;
+    if (!read || size == 0) return refuse(con, "Couldn't read %s\n", path);
+    spec.imageBytes = size;
+    return ExitOk;
+}
+
+PortOutcome runJobOnPort(const JobSpec& spec, const PortTarget& port, Console& con,
+                         ProgressView& view) {
+    PortOutcome o;
+    Connection c(port);
+    // The firmware job pings by itself and names its own failure.
+    bool open = spec.kind == JobSpec::Firmware ? c.open(con) : c.openVerified(con);
+    if (!open) {
+        o.step = jobStepName(JobStep::Link);
+        o.message = "Kivo not found on " + port.spec;
+        return o;
+    }
+    QString closing;
+    JobCallbacks cb = callbacksFor(spec, view, closing);
+    JobResult r = runJob(spec, c, cb);
+    view.finish();
+    o.ok = r.ok;
+    o.step = jobStepName(r.step);
+    o.message = (r.ok ? closing : r.message).toStdString();
+    if (r.ok) {
+        view.status(o.message, 0);
+        return o;
+    }
+    con.error("%s\n", o.message.c_str());
+    if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.spec.c_str());
+    return o;
+}
+
+int runPattern(const Invocation& inv, Console& con) {
+    JobSpec spec;
+    int status = checkPatternInputs(inv, con, spec);
+    return status == ExitOk ? runJobCommand(inv, con, spec) : status;
+}
+
+int runFirmware(const Invocation& inv, Console& con) {
+    JobSpec spec;
+    int status = checkFirmwareInputs(inv, con, spec);
+    return status == ExitOk ? runJobCommand(inv, con, spec) : status;
+}
+
+} // namespace kivo

@@ -1,0 +1,264 @@
+// A parallel run: one worker process per port, so that each has its own objects and the lower
+// layers' trace lines (printed to the process's standard output) stay apart. The parent
+// prefixes every line of a worker with its port, draws the progress of all of them and closes
+// with a summary table.
+#include "cli/Cli.h"
+#include "cli/JobRun.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kivo {
+namespace {
+
+const char* const kSelfExe = "/proc/self/exe";
+constexpr int kWorkerRecordFd = 3;
+constexpr unsigned kBarWidth = 20;
+constexpr int kPollMs = 200;
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+
+enum Channel { ChanOut, ChanErr, ChanRecord, ChanCount };
+
+struct Worker {
+    std::string label;
+    pid_t pid = -1;
+    int fd[ChanCount] = {-1, -1, -1};
+    std::string pending[ChanCount];
+    ProgressState state;
+    PortOutcome outcome;
+    bool reported = false;
+    int exitStatus = ExitFailed;
+    std::chrono::steady_clock::time_point started, ended;
+};
+
+// Labels: the port as given, numbered when the same word (several "sim") appears again.
+std::vector<std::string> labelsOf(const std::vector<PortTarget>& ports) {
+    std::vector<std::string> labels;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        int same = 0, index = 0;
+        for (size_t j = 0; j < ports.size(); ++j)
+            if (ports[j].spec == ports[i].spec) {
+                ++same;
+                if (j <= i) ++index;
+            }
+        labels.push_back(same > 1 ? ports[i].spec + "#" + std::to_string(index) : ports[i].spec);
+    }
+    return labels;
+}
+
+std::vector<std::string> workerArgs(const Invocation& inv, const PortTarget& port) {
+    std::vector<std::string> a = {inv.self, "--worker-fd=" + std::to_string(kWorkerRecordFd)};
+    if (inv.quiet) a.push_back("--quiet");
+    if (inv.verify) a.push_back("--verify");
+    a.push_back("--");
+    a.push_back(inv.command);
+    a.push_back(port.spec);
+    a.insert(a.end(), inv.args.begin() + 1, inv.args.end());
+    return a;
+}
+
+[[noreturn]] void execWorker(const std::vector<std::string>& args, const int (&child)[ChanCount]) {
+    dup2(child[ChanOut], STDOUT_FILENO);
+    dup2(child[ChanErr], STDERR_FILENO);
+    dup2(child[ChanRecord], kWorkerRecordFd);
+    std::vector<char*> argv;
+    for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    execv(kSelfExe, argv.data());
+    _exit(ExitFailed);
+}
+
+bool startWorker(Worker& w, const std::vector<std::string>& args) {
+    int child[ChanCount];
+    for (int c = 0; c < ChanCount; ++c) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) return false;
+        w.fd[c] = p[0];
+        child[c] = p[1];
+    }
+    fflush(nullptr);
+    w.started = std::chrono::steady_clock::now();
+    w.pid = fork();
+    if (w.pid == 0) execWorker(args, child);
+    for (int c = 0; c < ChanCount; ++c) close(child[c]);
+    return w.pid > 0;
+}
+
+class ParallelRun {
+public:
+    ParallelRun(Console& con, std::vector<Worker>& workers)
+        : con(con), workers(workers), bars(con.errIsTerminal()),
+          sharedTerminal(bars && isatty(fileno(con.out()))) {}
+    void serve();
+    void summary();
+    int status() const;
+
+private:
+    void readFrom(Worker& w, int c);
+    void onLine(Worker& w, int c, std::string line);
+    void onRecord(Worker& w, const std::string& rec);
+    void erase();
+    void draw(bool force);
+
+    Console& con;
+    std::vector<Worker>& workers;
+    const bool bars;           // progress block at the foot of the terminal
+    const bool sharedTerminal; // traces and bars share the terminal
+    int drawnLines = 0;
+    std::chrono::steady_clock::time_point lastDraw;
+};
+
+void ParallelRun::serve() {
+    while (true) {
+        std::vector<pollfd> fds;
+        std::vector<std::pair<Worker*, int>> owners;
+        for (Worker& w : workers)
+            for (int c = 0; c < ChanCount; ++c)
+                if (w.fd[c] >= 0) {
+                    fds.push_back({w.fd[c], POLLIN, 0});
+                    owners.push_back({&w, c});
+                }
+        if (fds.empty()) break;
+        if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
+        for (size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents) readFrom(*owners[i].first, owners[i].second);
+        draw(false);
+    }
+    erase();
+}
+
+void ParallelRun::readFrom(Worker& w, int c) {
+    char buf[4096];
+    ssize_t n = read(w.fd[c], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) return;
+    if (n <= 0) {
+        if (!w.pending[c].empty()) onLine(w, c, w.pending[c]);
+        w.pending[c].clear();
+        close(w.fd[c]);
+        w.fd[c] = -1;
+        if (w.fd[ChanOut] < 0 && w.fd[ChanErr] < 0 && w.fd[ChanRecord] < 0)
+            w.ended = std::chrono::steady_clock::now();
+        return;
+    }
+    w.pending[c].append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = w.pending[c].find('\n')) != std::string::npos) {
+        std::string line = w.pending[c].substr(0, nl);
+        w.pending[c].erase(0, nl + 1);
+        onLine(w, c, line);
+    }
+}
+
+void ParallelRun::onLine(Worker& w, int c, std::string line) {
+    if (c == ChanRecord) {
+        onRecord(w, line);
+        return;
+    }
+    // Echoed console commands end in CR LF and come with empty lines around them.
+    line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+    if (line.empty()) return;
+    bool toOut = c == ChanOut;
+    if (bars && (!toOut || sharedTerminal)) erase();
+    fprintf(toOut ? con.out() : con.err(), "%s: %s\n", w.label.c_str(), line.c_str());
+    fflush(toOut ? con.out() : con.err());
+    draw(true);
+}
+
+void ParallelRun::onRecord(Worker& w, const std::string& rec) {
+    if (rec.size() < 2) return;
+    std::string rest = rec.substr(2);
+    if (rec[0] == kRecordStatus) {
+        char* end = nullptr;
+        uint64_t total = strtoull(rest.c_str(), &end, 10);
+        std::string text = *end == ' ' ? std::string(end + 1) : std::string();
+        w.state.start(text, total);
+        if (!bars) con.info("%s: %s\n", w.label.c_str(), text.c_str());
+    } else if (rec[0] == kRecordProgress) {
+        if (w.state.update(atof(rest.c_str())) && !bars)
+            con.info("%s: %s\n", w.label.c_str(), w.state.line().c_str());
+    } else if (rec[0] == kRecordResult) {
+        size_t tab = rest.find('\t');
+        w.outcome.step = rest.substr(0, tab);
+        w.outcome.message = tab == std::string::npos ? "" : rest.substr(tab + 1);
+        w.reported = true;
+    }
+}
+
+void ParallelRun::erase() {
+    if (drawnLines > 0) con.info("\033[%dA\033[J", drawnLines);
+    drawnLines = 0;
+}
+
+void ParallelRun::draw(bool force) {
+    if (!bars) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && drawnLines > 0 && now - lastDraw < kRedrawEvery) return;
+    lastDraw = now;
+    erase();
+    for (const Worker& w : workers) {
+        con.info("%-16s %-28.28s %s\n", w.label.c_str(), w.state.text().c_str(),
+                 w.state.bar(kBarWidth).c_str());
+        ++drawnLines;
+    }
+}
+
+void ParallelRun::summary() {
+    if (con.quiet()) return;
+    con.result("\n%-16s %-7s %8s  %s\n", "PORT", "RESULT", "TIME", "MESSAGE");
+    for (const Worker& w : workers) {
+        double secs = std::chrono::duration<double>(w.ended - w.started).count();
+        bool ok = w.exitStatus == ExitOk;
+        std::string message = w.outcome.message;
+        if (!ok && !w.outcome.step.empty() && w.outcome.step != "done")
+            message += " (" + w.outcome.step + ")";
+        con.result("%-16s %-7s %7.1fs  %s\n", w.label.c_str(), ok ? "ok" : "FAILED", secs,
+                   message.c_str());
+    }
+}
+
+int ParallelRun::status() const {
+    int status = ExitOk;
+    for (const Worker& w : workers)
+        if (w.exitStatus != ExitOk)
+            status = w.exitStatus == ExitUsage && status == ExitOk ? ExitUsage : ExitFailed;
+    return status;
+}
+
+void reap(Worker& w) {
+    int st = 0;
+    while (waitpid(w.pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    w.exitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : ExitFailed;
+    if (WIFSIGNALED(st) && !w.reported)
+        w.outcome.message = "worker ended by signal " + std::to_string(WTERMSIG(st));
+}
+
+} // namespace
+
+int runParallel(const Invocation& inv, const std::vector<PortTarget>& ports, Console& con) {
+    std::vector<std::string> labels = labelsOf(ports);
+    std::vector<Worker> workers(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        workers[i].label = labels[i];
+        if (!startWorker(workers[i], workerArgs(inv, ports[i]))) {
+            con.error("Couldn't start a worker for %s: %s\n", labels[i].c_str(), strerror(errno));
+            workers[i].outcome.message = "not started";
+        }
+    }
+    ParallelRun run(con, workers);
+    run.serve();
+    for (Worker& w : workers)
+        if (w.pid > 0) reap(w);
+    run.summary();
+    return run.status();
+}
+
+} // namespace kivo

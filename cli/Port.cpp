@@ -1,0 +1,142 @@
+#include "cli/Port.h"
+#include "cli/Cli.h"
+
+#include "device/KivoIo.h"
+#include "serial/SIoUnix.h"
+#include "serial/SerialPorts.h"
+#include "sim/KivoSim.h"
+
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kivo {
+namespace {
+
+const char* const kSimPort = "sim";
+const char* const kDevDir = "/dev/";
+constexpr int kPingTries = 3;
+constexpr unsigned kDataBits = 8;
+constexpr unsigned kStopBits = 1;
+
+// The device path of the first listed port with this product name, or empty.
+std::string deviceOfProduct(const std::string& product) {
+    SioPort* ports = nullptr;
+    unsigned count = 0;
+    enumSerialPorts(ports, count);
+    std::string dev;
+    for (unsigned i = 0; i < count && dev.empty(); ++i)
+        if (ports[i].product && ports[i].dev && product == ports[i].product) dev = ports[i].dev;
+    freeSerialPorts(ports, count);
+    return dev;
+}
+
+bool mayOpen(const std::string& dev) {
+    return access(dev.c_str(), R_OK | W_OK) == 0 || errno != EACCES;
+}
+
+} // namespace
+
+std::string permissionHint(const std::string& dev) {
+    std::string text = "Permission denied on " + dev;
+    struct stat st;
+    if (stat(dev.c_str(), &st) != 0) return text + "\n";
+    struct group* g = getgrgid(st.st_gid);
+    std::string group = g ? g->gr_name : std::to_string(st.st_gid);
+    return text + ": the device belongs to group '" + group +
+           "'.\nAdd yourself to it (sudo usermod -a -G " + group +
+           " $USER), then log out and in again.\n";
+}
+
+bool resolvePort(const std::string& spec, PortTarget& target, std::string& error, int& status) {
+    target = PortTarget();
+    target.spec = spec;
+    status = ExitOk;
+    if (spec == kSimPort) {
+        target.simulated = true;
+        return true;
+    }
+    target.dev = spec.find('/') != std::string::npos ? spec : deviceOfProduct(spec);
+    if (target.dev.empty() && !spec.empty() && access((kDevDir + spec).c_str(), F_OK) == 0)
+        target.dev = kDevDir + spec;
+    struct stat st;
+    if (target.dev.empty() || stat(target.dev.c_str(), &st) != 0) {
+        error = "no serial port '" + spec + "' (see 'kivo ports')\n";
+        status = ExitUsage;
+        return false;
+    }
+    if (!mayOpen(target.dev)) {
+        error = permissionHint(target.dev);
+        status = ExitFailed;
+        return false;
+    }
+    return true;
+}
+
+bool splitPortList(const std::string& list, std::vector<std::string>& ports, std::string& error) {
+    ports.clear();
+    std::set<std::string> seen;
+    size_t start = 0;
+    while (true) {
+        size_t comma = list.find(',', start);
+        std::string one = list.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (one.empty()) {
+            error = "an empty port in the list '" + list + "'";
+            return false;
+        }
+        // Each "sim" is a simulator of its own; any other port may appear only once.
+        if (one != kSimPort && !seen.insert(one).second) {
+            error = "port '" + one + "' appears twice";
+            return false;
+        }
+        ports.push_back(one);
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
+Connection::Connection(const PortTarget& target) : target_(target) {}
+
+Connection::~Connection() {
+    releaseLink();
+    if (sim_) sim_->stop();
+}
+
+bool Connection::open(Console& con) {
+    if (target_.simulated && !sim_) {
+        sim_.reset(new KivoSim());
+        if (!sim_->start()) {
+            con.error("Couldn't start the simulated Kivo\n");
+            return false;
+        }
+        target_.dev = sim_->slavePath();
+    }
+    stream_.reset(new SIoUnix());
+    if (!stream_->initialize(target_.dev.c_str(), SerialIo::Baud115200, kDataBits,
+                             SerialIo::ParityNone, kStopBits)) {
+        int err = errno;
+        con.error("Couldn't open %s\n", target_.dev.c_str());
+        if (err == EACCES) con.error("%s", permissionHint(target_.dev).c_str());
+        stream_.reset();
+        return false;
+    }
+    link_.reset(new KivoIo(*stream_));
+    return true;
+}
+
+bool Connection::openVerified(Console& con) {
+    if (!open(con)) return false;
+    if (link_->ping(kPingTries)) return true;
+    con.error("Kivo not found on %s\n", target_.spec.c_str());
+    return false;
+}
+
+void Connection::releaseLink() {
+    link_.reset();
+    stream_.reset();
+}
+
+} // namespace kivo

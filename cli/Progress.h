@@ -1,0 +1,56 @@
+#pragma once
+#include "cli/Console.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Progress of a long job: a bar on a terminal, a line per 10 percent otherwise, or records on
+// a descriptor for the parent of a parallel run.
+namespace kivo {
+
+// One stage of a job (a status text) and how far it has come.
+class ProgressState {
+public:
+    void start(const std::string& text, uint64_t totalBytes);
+    // True when the update crossed into a new tenth (10, 20, ... 100).
+    bool update(double percent);
+
+    const std::string& text() const { return text_; }
+    double percent() const { return percent_; }
+    // "[#####.....]  45%  2.8 of 6.2 MB  310 kB/s  0:11 left" (bytes only when known).
+    std::string bar(unsigned width) const;
+    // "Loading fw.hex: 40% (131072 of 327680 bytes)"
+    std::string line() const;
+
+private:
+    std::string text_;
+    uint64_t total_ = 0;
+    double percent_ = 0;
+    int tenth_ = 0;
+    std::chrono::steady_clock::time_point started_;
+};
+
+class ProgressView {
+public:
+    virtual ~ProgressView() = default;
+    // A new status text; the progress that follows belongs to it (totalBytes 0: unknown).
+    virtual void status(const std::string& text, uint64_t totalBytes) = 0;
+    virtual void progress(double percent) = 0;
+    // Ends a drawn bar so that the next output starts on a line of its own.
+    virtual void finish() = 0;
+};
+
+// The view for this process's own console: nothing with --quiet, a bar when standard error is
+// a terminal, else lines.
+std::unique_ptr<ProgressView> makeConsoleView(Console& con);
+// Records for the parent of a parallel run, on descriptor fd (see Parallel.h).
+std::unique_ptr<ProgressView> makeWorkerView(int fd);
+
+// Record kinds of the worker descriptor, one record a line: "<kind> <rest>".
+constexpr char kRecordStatus = 'S';   // S <totalBytes> <text>
+constexpr char kRecordProgress = 'P'; // P <percent>
+constexpr char kRecordResult = 'R';   // R <step name>\t<message>   (message empty on success)
+
+} // namespace kivo
