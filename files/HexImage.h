@@ -31,10 +31,12 @@ private:
     bool lineDone_ = true;
 };
 
-// The working image: grows geometrically as far as a record needs, new bytes set to fill.
+// The working image: grows geometrically as far as a record needs. Bytes are set to fill
+// only when the image end passes them, so reserved but unused capacity is never touched.
 class ImageBuffer {
 public:
-    explicit ImageBuffer(unsigned char fill);
+    // sizeHint: the expected image size (0 when unknown).
+    ImageBuffer(unsigned char fill, size_t sizeHint);
     ~ImageBuffer();
     ImageBuffer(const ImageBuffer&) = delete;
     ImageBuffer& operator=(const ImageBuffer&) = delete;
@@ -43,11 +45,13 @@ public:
     // Copies len bytes to offset; false when the buffer cannot grow that far.
     bool put(uint32_t offset, const unsigned char* data, size_t len);
     uint32_t end() const { return end_; }
-    // A new[] array holding exactly end() bytes, or null when it cannot be allocated.
+    // A new[] array holding end() bytes (its capacity may be somewhat larger) that the caller
+    // now owns, or null when it cannot be allocated.
     unsigned char* release();
 
 private:
     bool reserve(size_t need);
+    bool allocate(size_t capacity);
 
     unsigned char fill_;
     unsigned char* bytes_;

@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdint>
+#include <sys/stat.h>
 
 using kivo_hex::ImageBuffer;
 using kivo_hex::LineReader;
@@ -23,8 +24,8 @@ struct HexLoad {
     uint32_t base = 0;
     bool sawEnd = false;
 
-    HexLoad(const char* n, const LineReader& l, unsigned char fill)
-        : name(n), lines(l), image(fill) {}
+    HexLoad(const char* n, const LineReader& l, unsigned char fill, size_t sizeHint)
+        : name(n), lines(l), image(fill, sizeHint) {}
 
     bool fail(const char* why) {
         printf("%s: %s: line %lu: %s\n", LOADER, name, lines.lineNumber(), why);
@@ -96,6 +97,14 @@ struct HexLoad {
     }
 };
 
+// Two text characters per data byte: a bound for a contiguous image, a guess otherwise.
+size_t expectedImageSize(FILE* in) {
+    struct stat st;
+    const int fd = fileno(in);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<size_t>(st.st_size) / 2;
+}
+
 } // namespace
 
 bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned int& size,
@@ -103,7 +112,7 @@ bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned in
     base = 0;
     if (in == nullptr) return false;
     LineReader reader(in);
-    HexLoad load(name ? name : "", reader, fill);
+    HexLoad load(name ? name : "", reader, fill, expectedImageSize(in));
     if (!load.run(reader)) return false;
     unsigned char* exact = load.image.release();
     if (exact == nullptr) return load.fail("out of memory");

@@ -48,10 +48,13 @@ int New_IHexRecord(int type, unsigned short address, unsigned char* data, int da
     return IHEX_OK;
 }
 
+// The line ends at its first CR, LF or NUL. Rather than searching for that end first, the
+// fields are decoded straight away; none of those characters is a digit, so a line end inside
+// the fields shows up as a bad digit and only then is told apart from one.
 IHexLineStatus parseIHexLine(const char* text, size_t len, IHexRecord* record) {
-    len = lineLength(text, len);
-    if (len == 0) return IHexLineStatus::Empty;
-    if (len < HEADER_CHARS) return IHexLineStatus::TooShort;
+    const size_t head = lineLength(text, len < HEADER_CHARS ? len : HEADER_CHARS);
+    if (head == 0) return IHexLineStatus::Empty;
+    if (head < HEADER_CHARS) return IHexLineStatus::TooShort;
     if (text[0] != ':') return IHexLineStatus::NoColon;
     const int count = pairValue(text + 1);
     const int addrHi = pairValue(text + 3);
@@ -61,9 +64,8 @@ IHexLineStatus parseIHexLine(const char* text, size_t len, IHexRecord* record) {
     record->dataLen = count;
     record->address = static_cast<unsigned short>((addrHi << 8) | addrLo);
     record->type = type;
-    if (len < HEADER_CHARS + 2 * static_cast<size_t>(count) + CHECKSUM_CHARS) {
-        return IHexLineStatus::Truncated;
-    }
+    const size_t need = HEADER_CHARS + 2 * static_cast<size_t>(count) + CHECKSUM_CHARS;
+    if (len < need) return IHexLineStatus::Truncated;
     const char* p = text + HEADER_CHARS;
     unsigned sum = static_cast<unsigned>(count + addrHi + addrLo + type);
     int bad = 0;
@@ -74,7 +76,9 @@ IHexLineStatus parseIHexLine(const char* text, size_t len, IHexRecord* record) {
         sum += static_cast<unsigned>(v);
     }
     const int checksum = pairValue(p);
-    if ((bad | checksum) < 0) return IHexLineStatus::BadDigit;
+    if ((bad | checksum) < 0) {
+        return lineLength(text, need) < need ? IHexLineStatus::Truncated : IHexLineStatus::BadDigit;
+    }
     record->checksum = static_cast<unsigned char>(checksum);
     if (((sum + static_cast<unsigned>(checksum)) & 0xFFu) != 0) return IHexLineStatus::BadChecksum;
     return IHexLineStatus::Ok;

@@ -58,7 +58,7 @@ std::vector<Generated> generatedFiles() {
          {{0x00000000, randomBytes(300, 7)}, {0x00004000, randomBytes(1000, 8)}},
          16,
          false},
-        {"16-bit data, then a zero extended address",
+        {"zero extended address, then 16-bit data",
          {{0x00000010, randomBytes(64, 9)}, {0x00001000, randomBytes(64, 10)}},
          16,
          true},
