@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -176,6 +177,7 @@ bool KivoSim::Impl::transmit(Clock::time_point now, Clock::time_point& wake) {
 }
 
 void KivoSim::Impl::run() {
+    prctl(PR_SET_TIMERSLACK, 1UL); // line pacing needs wake-ups close to the byte times
     bool writable = true;
     while (!stopping) {
         Clock::time_point now = Clock::now();

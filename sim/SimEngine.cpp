@@ -85,7 +85,7 @@ void Engine::record(Event&& ev) {
 
 void Engine::violation(const std::string& text) {
     ++counters.violations;
-    violationTexts.push_back(text);
+    if (violationTexts.size() < kMaxEvents) violationTexts.push_back(text);
     Event ev{Event::Violation, msSince(Clock::now())};
     ev.text = text;
     record(std::move(ev));
@@ -93,6 +93,7 @@ void Engine::violation(const std::string& text) {
 
 void Engine::put(const Bytes& bytes, Clock::time_point notBefore) {
     if (muted_ || bytes.empty()) return;
+    notBefore = std::max(notBefore, now_); // nothing leaves before the byte that caused it
     out_.push_back(Segment{bytes, notBefore, boot_ ? kBootBits : kGeneratorBits});
 }
 
@@ -111,6 +112,7 @@ bool Engine::nextTimer(Clock::time_point& when) const {
 }
 
 void Engine::tick(Clock::time_point now) {
+    now_ = now;
     for (size_t i = 0; i < timers_.size();) {
         if (timers_[i].when > now) {
             ++i;
@@ -118,15 +120,18 @@ void Engine::tick(Clock::time_point now) {
         }
         Timer t = timers_[i];
         timers_.erase(timers_.begin() + long(i));
+        now_ = t.when; // the answer is due from the timer's time, not from this late wake-up
         if (t.kind == Timer::EraseDone)
             put({'c', 'n', 'd', ' ', '1', '2', '\r', '\n'});
         else
             enterBoot();
     }
+    now_ = now;
 }
 
 void Engine::feed(uint8_t byte, Clock::time_point now) {
     ++counters.bytesIn;
+    now_ = now;
     if (muted_) return;
     if (boot_)
         feedBoot(byte, now);
@@ -363,7 +368,7 @@ void Engine::consoleByte(uint8_t byte, Clock::time_point now) {
 
 void Engine::consoleLine(const std::string& line, Clock::time_point now) {
     ++counters.consoleLines;
-    lines.push_back(line);
+    if (lines.size() < kMaxEvents) lines.push_back(line);
     record(Event{Event::Console, msSince(now), 0, 0, 0, line});
     const std::vector<std::string> w = words(line);
     unsigned n = 0;

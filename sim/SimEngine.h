@@ -138,6 +138,7 @@ private:
     void record(Event&& ev);
 
     Clock::time_point start_;
+    Clock::time_point now_; // time of the byte or timer being handled
     std::deque<Segment> out_;
     std::vector<Timer> timers_;
     bool boot_ = false;
