@@ -28,6 +28,8 @@ public:
         bool nackGo = false;              // bootloader Go gets a NACK (address stage)
         bool corruptFlash = false;        // after each bootloader write covering
         uint32_t corruptFlashAddress = 0; //   this address, its byte is flipped (bitwise not)
+        uint8_t silenceOnBootCommand = 0; // from the first bootloader command with this opcode
+                                          //   on: no output ever again (0, Get, cannot be muted)
     };
 
     struct Options {

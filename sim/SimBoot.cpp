@@ -99,6 +99,7 @@ void Engine::feedBoot(uint8_t byte, Clock::time_point now) {
             return;
         }
         ++counters.bootCommands;
+        if (faults_.silenceOnBootCommand && cmd_ == faults_.silenceOnBootCommand) muted_ = true;
         bootCommand(cmd_, now);
         return;
     default:
