@@ -74,6 +74,7 @@ public:
     // false while bytes were still left.
     int write_flash(unsigned int addr, const unsigned char* data, unsigned int len);
     // Reads len bytes from addr on into buf, in chunks of at most 256 (Read Memory, 0x11).
+    // Both transfers return BadReply without sending anything when len > 0 and the buffer is null.
     int read_memory(unsigned int addr, unsigned char* buf, unsigned int len);
     int go_command(unsigned int addr);
 
