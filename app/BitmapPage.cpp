@@ -22,6 +22,7 @@ const int kColumns = 3;
 const int kIconSize = 100;
 const int kGridWidth = 6;
 const int kStartRow = 10;
+const int kIntroWidth = 400;
 
 } // namespace
 
@@ -29,6 +30,8 @@ QsPage* Kivo::psBitmapPage() {
     auto* page = new QsPage("Load Bitmap", nullptr, nullptr);
     auto* intro = new QLabel(QObject::tr(kIntroText));
     intro->setWordWrap(true);
+    // The grid does not grow for a wrapped label; reserve the lines it needs at page width.
+    intro->setMinimumHeight(intro->heightForWidth(kIntroWidth));
     auto* grid = new QGridLayout;
     grid->setContentsMargins(0, 0, 0, 0);
     grid->addWidget(intro, 0, 0, 1, kGridWidth);

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <functional>
 #include <memory>
 
 inline void initKivoResources() {
@@ -32,6 +33,7 @@ public:
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box) return;
             texts << box->text();
+            if (onBox) onBox(box);
             box->done(QMessageBox::Ok);
         });
         timer.start(10);
@@ -42,6 +44,7 @@ public:
         return t;
     }
     QStringList texts;
+    std::function<void(QMessageBox*)> onBox; // sees each box before it is closed
 
 private:
     QTimer timer;
