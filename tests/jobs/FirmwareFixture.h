@@ -17,6 +17,21 @@
 constexpr uint32_t kBase = 0x08000000;
 const QString kHexName = QStringLiteral("fw.hex");
 
+// The request the wizard makes on a verified link; releasing deletes link and stream.
+inline FirmwareRequest firmwareRequest(const QString& hexPath, SimLink& sim, JobRecorder& rec,
+                                       int& releases) {
+    FirmwareRequest req;
+    req.hexPath = hexPath;
+    req.link = sim.link;
+    req.stream = sim.stream;
+    req.releaseLink = [s = &sim, r = &rec, n = &releases]() {
+        ++*n;
+        r->released();
+        s->release();
+    };
+    return req;
+}
+
 class FirmwareJobSim : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -36,18 +51,7 @@ protected:
     bool writeHex(const std::vector<uint8_t>& image) {
         return writeHexFile(hexPath.toStdString(), kBase, image);
     }
-    FirmwareRequest request() {
-        FirmwareRequest req;
-        req.hexPath = hexPath;
-        req.link = sim->link;
-        req.stream = sim->stream;
-        req.releaseLink = [this]() {
-            ++releases;
-            rec.released();
-            sim->release();
-        };
-        return req;
-    }
+    FirmwareRequest request() { return firmwareRequest(hexPath, *sim, rec, releases); }
     JobResult run(const FirmwareRequest& req) { return runFirmwareJob(req, rec.callbacks()); }
 
     bool flashStartsWith(const std::vector<uint8_t>& image) const {

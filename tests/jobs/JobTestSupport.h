@@ -9,7 +9,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 struct JobEvent {
@@ -95,3 +97,18 @@ public:
     SerialIo* stream = nullptr;
     KivoIo* link = nullptr;
 };
+
+// Runs body(0) .. body(n - 1) each on a thread of its own. Fault rows spend their time in
+// time-outs and pauses, so they wait side by side; assertions belong after the join.
+inline void forEachRowAtOnce(size_t n, const std::function<void(size_t)>& body) {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < n; ++i) threads.emplace_back(body, i);
+    for (auto& t : threads) t.join();
+}
+
+// Wall-clock seconds a call takes.
+inline double secondsOf(const std::function<void()>& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}

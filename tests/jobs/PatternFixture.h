@@ -24,17 +24,22 @@ inline std::vector<uint8_t> bytes(const QByteArray& a) {
     return std::vector<uint8_t>(a.begin(), a.end());
 }
 
+inline JobResult runPattern(KivoIo* link, unsigned slot, JobRecorder& rec,
+                            const QImage& picture = testPicture()) {
+    PatternRequest req;
+    req.link = link;
+    req.slot = slot;
+    req.picture = picture;
+    req.path = kPath;
+    return runPatternJob(req, rec.callbacks());
+}
+
 class PatternJobSim : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sim.open()); }
 
     JobResult run(unsigned slot, const QImage& picture = testPicture()) {
-        PatternRequest req;
-        req.link = sim.link;
-        req.slot = slot;
-        req.picture = picture;
-        req.path = kPath;
-        return runPatternJob(req, rec.callbacks());
+        return runPattern(sim.link, slot, rec, picture);
     }
     // The erase runs on the console, so frame faults count from the first bitmap page on.
     void inject(const KivoSim::Faults& f) { sim.sim.setFaults(f); }

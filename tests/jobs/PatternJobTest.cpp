@@ -72,19 +72,6 @@ TEST_F(PatternJobSim, RefusesBeforeAnyTraffic) {
     EXPECT_EQ(c.slotErases, 0u);
 }
 
-TEST_F(PatternJobSim, FailedPreviewPageHasNoMessageBox) {
-    KivoSim::Faults f;
-    f.noReplyToFrame = kBitmapPages + 100; // inside the preview
-    inject(f);
-    const JobResult r = run(9);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.step, JobStep::Preview);
-    EXPECT_EQ(r.message, QStringLiteral("Error loading LCD Preview"));
-    EXPECT_TRUE(rec.failures().isEmpty());
-    EXPECT_EQ(rec.statuses().back(), QStringLiteral("Error loading LCD Preview"));
-    EXPECT_EQ(sim.sim.slot(9), bytes(patternBitmap(testPicture())));
-}
-
 TEST_F(PatternJobSim, UnconfirmedEraseStillWritesTheBitmap) {
     KivoSim::Faults f;
     f.eraseNeverConfirmed = true;
@@ -95,15 +82,4 @@ TEST_F(PatternJobSim, UnconfirmedEraseStillWritesTheBitmap) {
     EXPECT_TRUE(r.ok) << r.message.toStdString();
     EXPECT_EQ(sim.sim.slot(1), bytes(patternBitmap(testPicture())));
     EXPECT_EQ(rec.statuses().back(), QStringLiteral("KIVO Pattern has been installed."));
-}
-
-TEST_F(PatternJobSim, LineGoneInTheMiddle) {
-    rec.onProgress = [this](double p) {
-        if (writing() && p > 30.0 && !sim.sim.lineDropped()) sim.sim.dropLine();
-        return true;
-    };
-    const JobResult r = run(0);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.step, JobStep::Bitmap);
-    EXPECT_EQ(rec.failures(), QStringList{QStringLiteral("Couldn't load ") + kName});
 }
