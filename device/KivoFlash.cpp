@@ -44,6 +44,7 @@ bool report(KivoProgress* sink, unsigned page, unsigned offset, unsigned len) {
 } // namespace
 
 bool KivoIo::wSpiFlash(unsigned target, unsigned page, unsigned flags, const unsigned char* data) {
+    if (!data) return false;
     const unsigned char head[FlashHeadLen] = {
         static_cast<unsigned char>(target), static_cast<unsigned char>(page),
         static_cast<unsigned char>(page >> 8), static_cast<unsigned char>(flags)};
@@ -84,7 +85,7 @@ bool KivoIo::eraseBitmapSlot(unsigned slot, KivoProgress* sink) {
 
 bool KivoIo::loadBitmap(const unsigned char* data, unsigned len, KivoProgress* sink) {
     std::printf("writing image data (%d bytes)\n", len);
-    if (pagesFor(len) > PagesPerTarget) {
+    if ((!data && len) || pagesFor(len) > PagesPerTarget) {
         std::printf("Error loading image at byte %d (0x%08x)\n", 0, 0);
         return false; // page numbers would wrap onto the start of the slot
     }
@@ -104,7 +105,7 @@ bool KivoIo::loadBitmap(const unsigned char* data, unsigned len, KivoProgress* s
 bool KivoIo::loadLcdBitmap(unsigned index, const unsigned char* data, unsigned len,
                            KivoProgress* sink) {
     const uint64_t first = (uint64_t(index) + 1) * PreviewPages;
-    if (first + pagesFor(len) > PagesPerTarget) {
+    if ((!data && len) || first + pagesFor(len) > PagesPerTarget) {
         std::printf("Error loading lcd image at index %d (0x%08x)\n", index, index);
         return false; // page numbers would wrap onto other previews
     }

@@ -137,6 +137,7 @@ bool KivoIo::setHdrRgb(const Rgb& c0, const Rgb& c1, const Rgb& c2, const Rgb& c
 
 bool KivoIo::setInfoFrame(unsigned index, unsigned char type, unsigned char version,
                           const unsigned char* data, unsigned len) {
+    if (!data && len) return false;
     unsigned sum = type + version + lo(len);
     for (unsigned i = 0; i < len; ++i) sum += data[i];
     const unsigned char head[InfoFrameHeadLen] = {lo(index), type, version, lo(len),

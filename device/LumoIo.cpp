@@ -40,11 +40,16 @@ unsigned char sum8(const unsigned char* p, unsigned n) {
     return s;
 }
 
-// Reads up to n bytes, each after its own readiness wait, so a reply that stops short costs at
-// most one gap and a blocking read never waits for a byte that is not there.
-unsigned readPaced(SerialIo& io, unsigned char* buf, unsigned n) {
+// Reads up to n bytes, taking what has arrived after each readiness wait, so a reply that stops
+// short costs at most one gap and a blocking read never waits for a byte that is not there.
+// ready: the caller has just seen input waiting, so the first wait is skipped.
+unsigned readPaced(SerialIo& io, unsigned char* buf, unsigned n, bool ready = false) {
     unsigned got = 0;
-    while (got < n && io.readyForRead(ByteGapMs) == 1 && io.read(buf + got, 1) == 1) ++got;
+    for (; got < n && (ready || io.readyForRead(ByteGapMs) == 1); ready = false) {
+        const int r = io.readAvailable(buf + got, n - got);
+        if (r <= 0) break;
+        got += static_cast<unsigned>(r);
+    }
     return got;
 }
 
@@ -72,9 +77,41 @@ bool LumoIo::initialize() {
 }
 
 bool LumoIo::exchange(unsigned code, const iov* vec, unsigned count, Reply& reply) {
+    if (!vec) count = 0;
     reply.reset(0);
+    if (!sendRequest(code, vec, count)) return false;
+
+    int ready = 0;
+    for (unsigned round = 0; round < ReplyWaitRounds && ready == 0; ++round)
+        ready = io->readyForRead(ReplyWaitMs);
+    if (ready != 1) return false;
+
+    unsigned char head[ReplyHeaderLen] = {0, 0, 0, 0, 0};
+    unsigned got = readPaced(*io, head, ReplyHeaderLen, true);
+    if (got != ReplyHeaderLen || head[0] != ReplyMarker || word(head + 1) != tag) {
+        std::printf("received %d bytes (0x%02x 0x%02x 0x%02x 0x%02x 0x%02x)\n", got, head[0],
+                    head[1], head[2], head[3], head[4]);
+        return false;
+    }
+    const unsigned bodyLen = word(head + 3);
+    unsigned char* body = reply.reset(bodyLen);
+    got = readPaced(*io, body, bodyLen);
+    if (got != bodyLen) {
+        std::printf("recevied %d bytes, expected %d\n", got, bodyLen);
+        reply.reset(0);
+        return false;
+    }
+    if (validReply(code, sum8(head, ReplyHeaderLen), reply)) return true;
+    reply.reset(0);
+    return false;
+}
+
+bool LumoIo::sendRequest(unsigned code, const iov* vec, unsigned count) {
     unsigned long n = 0;
-    for (unsigned i = 0; i < count; ++i) n += vec[i].len;
+    for (unsigned i = 0; i < count; ++i) {
+        if (vec[i].len && !vec[i].data) return false;
+        n += vec[i].len;
+    }
     if (n > MaxPayload) return false; // the length field cannot express it
 
     const unsigned length = static_cast<unsigned>(n) + LengthOverhead;
@@ -96,34 +133,16 @@ bool LumoIo::exchange(unsigned code, const iov* vec, unsigned count, Reply& repl
     }
     const unsigned char check = static_cast<unsigned char>(0x100 - sum);
     io->write(&check, 1);
+    return true;
+}
 
-    int ready = 0;
-    for (unsigned round = 0; round < ReplyWaitRounds && ready == 0; ++round)
-        ready = io->readyForRead(ReplyWaitMs);
-    if (ready != 1) return false;
-
-    unsigned char head[ReplyHeaderLen] = {0, 0, 0, 0, 0};
-    unsigned got = readPaced(*io, head, ReplyHeaderLen);
-    if (got != ReplyHeaderLen || head[0] != ReplyMarker || word(head + 1) != tag) {
-        std::printf("received %d bytes (0x%02x 0x%02x 0x%02x 0x%02x 0x%02x)\n", got, head[0],
-                    head[1], head[2], head[3], head[4]);
-        return false;
-    }
-
-    const unsigned bodyLen = word(head + 3);
-    unsigned char* body = reply.reset(bodyLen);
-    got = readPaced(*io, body, bodyLen);
-    if (got != bodyLen) {
-        std::printf("recevied %d bytes, expected %d\n", got, bodyLen);
-        reply.reset(0);
-        return false;
-    }
-
+bool LumoIo::validReply(unsigned code, unsigned char headSum, const Reply& reply) const {
+    const unsigned char* body = reply.body();
+    const unsigned bodyLen = reply.bodyLen();
     const bool isRead = (code & ReadBit) != 0;
     const unsigned wanted = code & 0xFFFF;
-    const unsigned char rchk =
-        static_cast<unsigned char>(sum8(head, ReplyHeaderLen) + sum8(body, bodyLen));
-    // A short body reads as zeros beyond its end (reset gives at least MinRoom bytes).
+    const unsigned char rchk = static_cast<unsigned char>(headSum + sum8(body, bodyLen));
+    // A short body reads as zeros beyond its end (the reply keeps room for every field).
     const unsigned received = isRead ? word(body + 2) : word(body + 4);
     const bool codeOk = isRead ? word(body + 2) == wanted
                                : word(body + 2) == WriteAckCode && word(body + 4) == wanted;
@@ -135,7 +154,6 @@ bool LumoIo::exchange(unsigned code, const iov* vec, unsigned count, Reply& repl
     std::printf("t0(%d ? %d)\n", body[0], addr1);
     std::printf("t1(%d ? %d)\n", body[1], addr0);
     std::printf("t2(0x%04x ? 0x%04x)\n", received, code);
-    reply.reset(0);
     return false;
 }
 

@@ -61,4 +61,8 @@ protected:
     uint16_t tag;
     uint8_t addr0;
     uint8_t addr1;
+
+private:
+    bool sendRequest(unsigned code, const iov* vec, unsigned count);
+    bool validReply(unsigned code, unsigned char headSum, const Reply& reply) const;
 };

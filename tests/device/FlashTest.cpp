@@ -209,6 +209,17 @@ TEST(Flash, PageNumbersThatWouldWrapAreRefused) {
     EXPECT_TRUE(g.s.written.empty());
 }
 
+TEST(Flash, MissingDataSendsNothing) {
+    Generator g;
+    CaptureStdout();
+    EXPECT_FALSE(g.kivo.wSpiFlash(0x30, 0, 0, nullptr));
+    EXPECT_FALSE(g.kivo.loadBitmap(nullptr, 10, nullptr));
+    EXPECT_FALSE(g.kivo.loadLcdBitmap(0, nullptr, 10, nullptr));
+    EXPECT_FALSE(g.kivo.setInfoFrame(0, 0x82, 2, nullptr, 13));
+    GetCapturedStdout();
+    EXPECT_TRUE(g.s.written.empty());
+}
+
 TEST(Erase, ConsoleSequenceAndConfirmation) {
     struct Case {
         const char* name;

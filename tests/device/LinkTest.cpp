@@ -383,3 +383,29 @@ TEST(HungUpLine, EveryLoopEndsAtTheFirstEmptyRead) {
               true);
     EXPECT_EQ(s.reads, 1);
 }
+
+TEST(LinkSetup, OnlyTheByNameObjectOpensAStream) {
+    LumoIo owned("/nonexistent/kivo-tty");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(owned.initialize());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "LumoIo: initializing(/nonexistent/kivo-tty): failed\n"),
+              std::string::npos);
+    ScriptedStream s;
+    LumoIo onStream(s);
+    EXPECT_TRUE(onStream.initialize());
+    EXPECT_TRUE(s.written.empty());
+    LumoIo unnamed(static_cast<const char*>(nullptr));
+    EXPECT_TRUE(unnamed.initialize());
+}
+
+TEST(LinkSetup, MissingBuffersSendNothing) {
+    ScriptedStream s;
+    LumoIo link(s);
+    LumoIo::iov holey[1] = {{nullptr, 4}};
+    unsigned char* reply = nullptr;
+    unsigned len = 0;
+    EXPECT_FALSE(link.llio(0x62, holey, 1, reply, len));
+    EXPECT_FALSE(link.llio(0x62, static_cast<const unsigned char*>(nullptr), 3, reply, len));
+    EXPECT_TRUE(s.written.empty());
+}

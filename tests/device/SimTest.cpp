@@ -69,6 +69,17 @@ TEST(SimGenerator, RegistersVersionsAndInfoFrames) {
     EXPECT_EQ(c.sim.counters().violations, 0u);
 }
 
+TEST(SimGenerator, ByNameObjectOpensItsOwnStream) {
+    KivoSim sim;
+    ASSERT_TRUE(sim.start());
+    const std::string path = sim.slavePath(); // only the pointer is kept
+    KivoIo kivo(path.c_str());
+    ASSERT_TRUE(kivo.initialize());
+    EXPECT_TRUE(kivo.ping(3));
+    EXPECT_TRUE(kivo.setVolume(0x1FF));
+    EXPECT_EQ(sim.reg(0x6D), Bytes({0xFF}));
+}
+
 TEST(SimGenerator, PageWriteFailingAtPageSevenStops) {
     Connected c;
     CaptureStdout();
