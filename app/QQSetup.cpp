@@ -28,6 +28,9 @@ QQSetup::~QQSetup() {
         removePage(id);
         delete p;
     }
+    // The wizard adopts the side panel only once it lays out the watermark.
+    QWidget* side = sideWidget();
+    if (side && !side->parent()) delete side;
 }
 
 void QQSetup::accept() {
