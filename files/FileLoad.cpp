@@ -51,6 +51,12 @@ bool readBinFile(const char* fileName, unsigned char*& data, unsigned int& size)
         perror(fileName);
         return false;
     }
+    // Only a regular file: opening a FIFO would wait for a writer without end.
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        perror(fileName);
+        return false;
+    }
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
         errno = EFBIG;
         perror(fileName);

@@ -127,7 +127,10 @@ bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned in
 bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size, unsigned int& base,
                  unsigned char fill) {
     base = 0;
-    FILE* in = fileName ? fopen(fileName, "rb") : nullptr;
+    // Only a regular file: opening a FIFO would wait for a writer without end.
+    struct stat st;
+    if (!fileName || stat(fileName, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    FILE* in = fopen(fileName, "rb");
     if (in == nullptr) return false;
     const bool ok = readHexStream(in, fileName, data, size, base, fill);
     fclose(in);

@@ -2,6 +2,8 @@
 
 #include "files/FileLoad.h"
 
+#include <QFileInfo>
+
 #include <utility>
 
 namespace {
@@ -38,6 +40,8 @@ int fileKind(const QString& fileName) {
 }
 
 QImage loadPicture(const QString& path) {
+    // Only a regular file: the decoder would wait on a FIFO for a writer without end.
+    if (!QFileInfo(path).isFile()) return QImage();
     if (path.endsWith(QLatin1String(kRawSuffix), Qt::CaseSensitive)) return loadRawPicture(path);
     QImage picture;
     if (!picture.load(path)) return QImage();

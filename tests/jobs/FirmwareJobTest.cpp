@@ -2,6 +2,7 @@
 
 #include "FirmwareFixture.h"
 #include "bootloader/Stm32Bootload.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/ScriptedStream.h"
 
 #include <gtest/gtest.h>
@@ -55,31 +56,26 @@ TEST_F(FirmwareJobSim, InstallsImageAndStartsIt) {
 TEST_F(FirmwareJobSim, RefusesBeforeAnyTraffic) {
     ASSERT_TRUE(writeHexFile(hexPath.toStdString(), kBase, {}, false));
     const QString empty = hexPath;
-    const QString missing = dir.filePath(QStringLiteral("missing.hex"));
-    const QString folder = dir.path();
     struct Row {
-        const char* what;
+        std::string what;
         QString path;
-        bool link;
-        JobStep step;
-        QString message;
-    } rows[] = {
-        {"missing file", missing, true, JobStep::ReadFile,
-         QStringLiteral("Couldn't read ") + missing},
-        {"no data", empty, true, JobStep::ReadFile, QStringLiteral("Couldn't read ") + empty},
-        {"directory", folder, true, JobStep::ReadFile, QStringLiteral("Couldn't read ") + folder},
     };
+    std::vector<Row> rows = {{"no data", empty}};
+    for (const auto& bad : badfiles::badHexFiles(dir.path().toStdString()))
+        rows.push_back({bad.what, QString::fromStdString(bad.path)});
     for (const Row& row : rows) {
         rec.events.clear();
         FirmwareRequest req = request();
         req.hexPath = row.path;
         const JobResult r = run(req);
-        EXPECT_FALSE(r.ok) << row.what;
-        EXPECT_EQ(r.step, row.step) << row.what;
-        EXPECT_EQ(r.message, row.message) << row.what;
-        EXPECT_EQ(rec.failures(), QStringList{row.message}) << row.what;
-        EXPECT_EQ(rec.statuses(), QStringList{row.message}) << row.what;
-        EXPECT_EQ(rec.progress(), std::vector<double>{100.0}) << row.what;
+        const QString message = QStringLiteral("Couldn't read ") + row.path;
+        SCOPED_TRACE(row.what);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.step, JobStep::ReadFile);
+        EXPECT_EQ(r.message, message);
+        EXPECT_EQ(rec.failures(), QStringList{message});
+        EXPECT_EQ(rec.statuses(), QStringList{message});
+        EXPECT_EQ(rec.progress(), std::vector<double>{100.0});
     }
     ASSERT_TRUE(writeHex(firmwareImage(64)));
     rec.events.clear();

@@ -1,4 +1,5 @@
 #include "jobs/Picture.h"
+#include "tests/support/BadFiles.h"
 
 #include <QColor>
 #include <QDir>
@@ -150,15 +151,10 @@ TEST_F(PictureFiles, DecodedFormatsLoad) {
 }
 
 TEST_F(PictureFiles, UnloadableFilesGiveNullPicture) {
-    ASSERT_TRUE(writeFile(path("empty.png"), QByteArray()));
-    ASSERT_TRUE(writeFile(path("junk.png"), QByteArray(5000, 'x')));
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.png")));
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.bin")));
-    for (const char* name :
-         {"empty.png", "junk.png", "missing.png", "folder.png", "missing.bin", "folder.bin"}) {
-        const QImage got = loadPicture(path(name));
-        EXPECT_TRUE(got.isNull()) << name;
-        EXPECT_EQ(pictureCaption(got), QStringLiteral("0 x 0")) << name;
+    for (const auto& bad : badfiles::badPictures(dir.path().toStdString(), kRawPictureBytes)) {
+        const QImage got = loadPicture(QString::fromStdString(bad.path));
+        EXPECT_TRUE(got.isNull()) << bad.what;
+        EXPECT_EQ(pictureCaption(got), QStringLiteral("0 x 0")) << bad.what;
     }
 }
 
