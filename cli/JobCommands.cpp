@@ -52,11 +52,15 @@ uint64_t stageBytes(const JobSpec& spec, JobStep step) {
 
 JobCallbacks callbacksFor(const JobSpec& spec, ProgressView& view, QString& closing) {
     JobCallbacks cb;
-    cb.status = [&spec, &view, &closing](const QString& text, JobStep step) {
+    auto stage = std::make_shared<JobStep>(JobStep::None);
+    cb.status = [&spec, &view, &closing, stage](const QString& text, JobStep step) {
         if (step == JobStep::Done)
             closing = text; // shown once the outcome is known
+        else if (step == *stage)
+            view.note(text.toStdString());
         else
             view.status(text.toStdString(), stageBytes(spec, step));
+        *stage = step;
     };
     cb.progress = [&view](double percent) {
         view.progress(percent);
@@ -178,7 +182,7 @@ PortOutcome runJobOnPort(const JobSpec& spec, const PortTarget& port, Console& c
     o.step = jobStepName(r.step);
     o.message = (r.ok ? closing : r.message).toStdString();
     if (r.ok) {
-        view.status(o.message, 0);
+        view.note(o.message);
         return o;
     }
     con.error("%s\n", o.message.c_str());

@@ -113,6 +113,7 @@ private:
     const bool bars;           // progress block at the foot of the terminal
     const bool sharedTerminal; // traces and bars share the terminal
     int drawnLines = 0;
+    bool dirty = true; // a record has changed what the block shows
     std::chrono::steady_clock::time_point lastDraw;
 };
 
@@ -173,6 +174,7 @@ void ParallelRun::onLine(Worker& w, int c, std::string line) {
 }
 
 void ParallelRun::onRecord(Worker& w, const std::string& rec) {
+    dirty = true;
     if (rec.size() < 2) return;
     std::string rest = rec.substr(2);
     if (rec[0] == kRecordStatus) {
@@ -181,6 +183,8 @@ void ParallelRun::onRecord(Worker& w, const std::string& rec) {
         std::string text = *end == ' ' ? std::string(end + 1) : std::string();
         w.state.start(text, total);
         if (!bars) con.info("%s: %s\n", w.label.c_str(), text.c_str());
+    } else if (rec[0] == kRecordNote) {
+        if (!bars) con.info("%s: %s\n", w.label.c_str(), rest.c_str());
     } else if (rec[0] == kRecordProgress) {
         if (w.state.update(atof(rest.c_str())) && !bars)
             con.info("%s: %s\n", w.label.c_str(), w.state.line().c_str());
@@ -200,8 +204,9 @@ void ParallelRun::erase() {
 void ParallelRun::draw(bool force) {
     if (!bars) return;
     auto now = std::chrono::steady_clock::now();
-    if (!force && drawnLines > 0 && now - lastDraw < kRedrawEvery) return;
+    if (!force && drawnLines > 0 && (!dirty || now - lastDraw < kRedrawEvery)) return;
     lastDraw = now;
+    dirty = false;
     erase();
     for (const Worker& w : workers) {
         con.info("%-16s %-28.28s %s\n", w.label.c_str(), w.state.text().c_str(),

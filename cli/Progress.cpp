@@ -27,9 +27,17 @@ std::string duration(double seconds) {
     return buf;
 }
 
+// "done of total" in the unit that suits the total.
+std::string amounts(double done, double total) {
+    if (total < 10 * kKilo) return format("  %.0f of %.0f bytes", done, total);
+    if (total < kMega) return format("  %.1f of %.1f kB", done / kKilo, total / kKilo);
+    return format("  %.1f of %.1f MB", done / kMega, total / kMega);
+}
+
 class QuietView : public ProgressView {
 public:
     void status(const std::string&, uint64_t) override {}
+    void note(const std::string&) override {}
     void progress(double) override {}
     void finish() override {}
 };
@@ -41,6 +49,7 @@ public:
         state.start(text, total);
         con.info("%s\n", text.c_str());
     }
+    void note(const std::string& text) override { con.info("%s\n", text.c_str()); }
     void progress(double percent) override {
         if (state.update(percent)) con.info("%s\n", state.line().c_str());
     }
@@ -58,6 +67,10 @@ public:
     void status(const std::string& text, uint64_t total) override {
         finish();
         state.start(text, total);
+        con.info("%s\n", text.c_str());
+    }
+    void note(const std::string& text) override {
+        finish();
         con.info("%s\n", text.c_str());
     }
     void progress(double percent) override {
@@ -89,6 +102,7 @@ public:
     void status(const std::string& text, uint64_t total) override {
         record("%c %" PRIu64 " %s\n", kRecordStatus, total, text.c_str());
     }
+    void note(const std::string& text) override { record("%c %s\n", kRecordNote, text.c_str()); }
     void progress(double percent) override { record("%c %.2f\n", kRecordProgress, percent); }
     void finish() override {}
 
@@ -127,7 +141,7 @@ std::string ProgressState::bar(unsigned width) const {
     double done = total_ * percent_ / 100.0;
     double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    s += format("  %.1f of %.1f MB", done / kMega, total_ / kMega);
+    s += amounts(done, double(total_));
     if (secs > 0 && done > 0) {
         double rate = done / secs;
         s += format("  %.0f kB/s", rate / kKilo);

@@ -17,6 +17,8 @@ public:
     // True when the update crossed into a new tenth (10, 20, ... 100).
     bool update(double percent);
 
+    // A new text for the same stage.
+    void setText(const std::string& text) { text_ = text; }
     const std::string& text() const { return text_; }
     double percent() const { return percent_; }
     // "[#####.....]  45%  2.8 of 6.2 MB  310 kB/s  0:11 left" (bytes only when known).
@@ -37,6 +39,8 @@ public:
     virtual ~ProgressView() = default;
     // A new status text; the progress that follows belongs to it (totalBytes 0: unknown).
     virtual void status(const std::string& text, uint64_t totalBytes) = 0;
+    // A status text within the running stage (its progress goes on).
+    virtual void note(const std::string& text) = 0;
     virtual void progress(double percent) = 0;
     // Ends a drawn bar so that the next output starts on a line of its own.
     virtual void finish() = 0;
@@ -50,6 +54,7 @@ std::unique_ptr<ProgressView> makeWorkerView(int fd);
 
 // Record kinds of the worker descriptor, one record a line: "<kind> <rest>".
 constexpr char kRecordStatus = 'S';   // S <totalBytes> <text>
+constexpr char kRecordNote = 'N';     // N <text>
 constexpr char kRecordProgress = 'P'; // P <percent>
 constexpr char kRecordResult = 'R';   // R <step name>\t<message>   (message empty on success)
 

@@ -2,6 +2,7 @@
 
 #include "device/KivoIo.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -137,7 +138,7 @@ bool isBoolSetting(const Setting& s) {
 }
 
 bool parseByte(const std::string& text, unsigned& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
     errno = 0;
     char* end = nullptr;
     unsigned long v = std::strtoul(text.c_str(), &end, 0);

@@ -65,6 +65,20 @@ TEST_F(PatternTest, FailedBitmapWriteNamesTheFile) {
     EXPECT_TRUE(sim.preview(36).empty() || sim.previewIndexes().empty());
 }
 
+TEST_F(PatternTest, FailedPreviewWriteIsReported) {
+    // 21 x 10 pixels: rows of 64 bytes, 640 bytes, three pages; the ping and those three are
+    // answered, and the first preview page too, then the generator falls silent.
+    KivoSim::Options o;
+    o.faults.silenceAfterFrames = 5;
+    KivoSim sim(o);
+    ASSERT_TRUE(sim.start());
+    RunResult r = runKivo({"pattern", sim.slavePath(), "4", picture(21, 10)});
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_TRUE(contains(r.err, "pic.png Loaded Successfully\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "Error loading LCD Preview\n")) << r.err;
+    EXPECT_FALSE(contains(r.err, "Couldn't load")) << r.err;
+}
+
 TEST_F(PatternTest, InProcessSimulatorAndTwoPorts) {
     std::string path = picture(8, 8);
     RunResult one = runKivo({"pattern", "sim", "9", path});
