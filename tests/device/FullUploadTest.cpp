@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 using frames::Bytes;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -49,11 +51,14 @@ TEST(FullUpload, Slot2With1920x1080Bitmap) {
     const Bytes preview = pattern(192 * 128 * 2, 2);
     CountingSink sink;
     CaptureStdout();
-    ASSERT_TRUE(kivo.eraseBitmapSlot(2, &sink));
+    const bool erased = kivo.eraseBitmapSlot(2, &sink);
     const size_t consoleEnd = tap.written.size();
-    ASSERT_TRUE(kivo.loadBitmap(bitmap.data(), unsigned(bitmap.size()), &sink));
-    ASSERT_TRUE(kivo.loadLcdBitmap(2 + 36, preview.data(), unsigned(preview.size()), &sink));
-    GetCapturedStdout();
+    const bool bitmapOk = erased && kivo.loadBitmap(bitmap.data(), unsigned(bitmap.size()), &sink);
+    const bool previewOk =
+        bitmapOk && kivo.loadLcdBitmap(2 + 36, preview.data(), unsigned(preview.size()), &sink);
+    const std::string out = GetCapturedStdout();
+    ASSERT_TRUE(erased && bitmapOk && previewOk)
+        << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
 
     frames::Wire console =
         frames::parse(Bytes(tap.written.begin(), tap.written.begin() + consoleEnd));
