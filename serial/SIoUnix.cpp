@@ -177,6 +177,13 @@ int SIoUnix::read(unsigned char* buf, unsigned n) {
     return static_cast<int>(got);
 }
 
+// One read(2): a raw terminal (VMIN 1) or a socket hands over what is there without waiting
+// for the rest, so a reply costs one call instead of a readiness wait and a call per byte.
+int SIoUnix::readAvailable(unsigned char* buf, unsigned n) {
+    if (n == 0) return 0;
+    return static_cast<int>(::read(st_->fd, buf, n));
+}
+
 int SIoUnix::readyForRead(unsigned timeoutMs) {
     pollfd p{st_->fd, POLLIN, 0}; // a closed stream (-1) just waits out the time-out
     int r = ::poll(&p, 1, pollTimeout(timeoutMs));

@@ -19,6 +19,7 @@ public:
     // Adopts an open descriptor; its terminal settings are left as they are.
     bool initialize(int fd);
     int read(unsigned char* buf, unsigned n) override;
+    int readAvailable(unsigned char* buf, unsigned n) override;
     int write(const unsigned char* buf, unsigned n) override;
     const char* devName() override;
     int readyForRead(unsigned timeoutMs) override;

@@ -33,6 +33,10 @@ int SerialIo::vprintf(const char* fmt, va_list args) {
     return n;
 }
 
+int SerialIo::readAvailable(unsigned char* buf, unsigned n) {
+    return n ? read(buf, 1) : 0;
+}
+
 int SerialIo::writeByte(unsigned char b) {
     return write(&b, 1);
 }

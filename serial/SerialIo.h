@@ -18,6 +18,9 @@ public:
     virtual int printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     virtual int vprintf(const char* fmt, va_list args);
     virtual int read(unsigned char* buf, unsigned n) = 0;
+    // Up to n bytes that have already arrived (at least one once readyForRead said 1), in one
+    // call; 0 or less when the stream ended. Streams without a cheaper way give one byte.
+    virtual int readAvailable(unsigned char* buf, unsigned n);
     virtual int write(const unsigned char* buf, unsigned n) = 0;
     virtual int writeByte(unsigned char b);
     virtual bool flush(unsigned timeoutMs);
