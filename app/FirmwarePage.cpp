@@ -12,11 +12,6 @@
 
 #include <memory>
 
-bool KivoFwLoader::progress(double percent) {
-    owner->onProgress(percent);
-    return true;
-}
-
 QsPage* Kivo::psFirmwarePage() {
     auto* page = new QsPage("Firmware", nullptr, nullptr);
     auto* grid = new QGridLayout;
