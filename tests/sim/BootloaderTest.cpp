@@ -121,8 +121,7 @@ TEST_F(Boot, WriteUnprotectNeedsNewSync) {
 TEST_F(Boot, GoReturnsToGeneratorMode) {
     ASSERT_EQ(ask(cmd(0x21), 1), Bytes{ACK});
     EXPECT_EQ(ask(address(kBase), 1), Bytes{ACK});
-    f.line->drain(30);
-    EXPECT_FALSE(f.sim.inBootloader());
+    EXPECT_FALSE(f.sim.inBootloader()) << "the mode changes with the acknowledgement";
     EXPECT_EQ(ask(SimLine::request(0x8062), 11), SimLine::readReply(0x8062, {0}));
 }
 
@@ -197,5 +196,22 @@ TEST_P(BootEraseOffers, OnlyOfferedEraseCommandsAnswer) {
 INSTANTIATE_TEST_SUITE_P(Sim, BootEraseOffers,
                          ::testing::Values(std::make_pair(true, false), std::make_pair(false, true),
                                            std::make_pair(true, true)));
+
+} // namespace
+
+namespace {
+
+TEST(SimBootPaced, ReadMemoryOnAPacedLine) {
+    KivoSim::Options o;
+    o.bootloader = true;
+    o.baud = 57600;
+    SimFixture f(o);
+    ASSERT_TRUE(f.started);
+    f.line->send(Bytes{0x7F, 0x11, 0xEE, 0x08, 0x00, 0x00, 0x00, 0x08, 0x0F, 0xF0});
+    Bytes want(3, 0x79);
+    want.push_back(0x79);
+    want.insert(want.end(), 16, 0xFF);
+    EXPECT_EQ(f.line->read(want.size()), want);
+}
 
 } // namespace

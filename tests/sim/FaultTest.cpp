@@ -73,7 +73,8 @@ TEST(SimFaults, CutReplyThenSilence) {
     SimFixture s(withFaults(f));
     ASSERT_TRUE(s.started);
     s.line->send(kRead);
-    EXPECT_EQ(s.line->drain(100), Bytes(kReply.begin(), kReply.begin() + 5));
+    EXPECT_EQ(s.line->read(5), Bytes(kReply.begin(), kReply.begin() + 5));
+    EXPECT_EQ(s.line->drain(100), Bytes());
     s.line->send(kRead);
     EXPECT_EQ(s.line->read(11), kReply);
 }
@@ -97,6 +98,7 @@ TEST(SimFaults, EraseNeverConfirmed) {
     SimFixture s(withFaults(f));
     ASSERT_TRUE(s.started);
     s.line->send("DBG 1\r\nfpw 7c 01\r\ncnd 12\r\n");
+    ASSERT_TRUE(s.settle());
     EXPECT_EQ(s.line->drain(200), Bytes());
     EXPECT_EQ(s.sim.counters().slotErases, 1u);
 }
@@ -107,6 +109,7 @@ TEST(SimFaults, IspIgnored) {
     SimFixture s(withFaults(f));
     ASSERT_TRUE(s.started);
     s.line->send("\r\nISP 32 1\r\n");
+    ASSERT_TRUE(s.settle());
     s.line->drain(100);
     EXPECT_FALSE(s.sim.inBootloader());
     s.line->send(kRead);

@@ -230,7 +230,7 @@ TEST(SimGenerator, TranscriptRecordsFramesAndState) {
     f.line->send(SimLine::request(0x62, {3}));
     f.line->read(12);
     f.line->send("DBG 1\r\n");
-    f.line->drain(30);
+    ASSERT_TRUE(f.settle());
     const std::string t = f.sim.transcriptJson();
     EXPECT_NE(t.find("\"type\":\"frame\",\"code\":\"0x0062\",\"tag\":0,\"payload\":\"03\","
                      "\"reply\":\"ab000007000000ffff6200ee\""),
@@ -254,6 +254,31 @@ TEST(SimGenerator, ParserSurvivesArbitraryBytes) {
     const Bytes read = SimLine::request(0x8062);
     EXPECT_EQ(KivoSim::parseForTest(read.data(), read.size(), false),
               SimLine::readReply(0x8062, {0}));
+}
+
+} // namespace
+
+namespace {
+
+// Pacing changes when bytes travel, never which bytes.
+TEST(SimGenerator, PacedLineCarriesTheSameBytes) {
+    KivoSim::Options o;
+    o.baud = 38400;
+    o.pageProgramUs = 500;
+    SimFixture f(o);
+    ASSERT_TRUE(f.started);
+    f.line->send(Bytes{0xAA, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x62, 0x00, 0x03, 0xEB});
+    EXPECT_EQ(f.line->read(12), SimLine::ack(0x62));
+    f.line->send("DBG 1\r\nfpw 7c 09\r\ncnd 12\r\n");
+    EXPECT_EQ(f.line->read(8), Bytes({'c', 'n', 'd', ' ', '1', '2', '\r', '\n'}));
+    for (unsigned p = 0; p < 4; ++p) {
+        f.line->send(SimLine::flashPage(0x30, p, p == 3 ? 0x40 : 0, uint8_t(0xA0 + p)));
+        ASSERT_EQ(f.line->read(12), SimLine::ack(0x7878));
+    }
+    EXPECT_EQ(f.sim.slot(9)[3 * 256], 0xA3);
+    const KivoSim::Counters c = f.sim.counters();
+    EXPECT_EQ(c.bytesOut, 12u + 8 + 4 * 12);
+    EXPECT_EQ(c.violations, 0u);
 }
 
 } // namespace

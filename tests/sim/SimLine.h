@@ -31,7 +31,10 @@ public:
     SimLine& operator=(const SimLine&) = delete;
 
     bool ok() const { return fd_ >= 0; }
-    void send(const Bytes& b) { (void)!::write(fd_, b.data(), b.size()); }
+    void send(const Bytes& b) {
+        if (::write(fd_, b.data(), b.size()) > 0) sent_ += b.size();
+    }
+    uint64_t sent() const { return sent_; }
     void send(const std::string& s) { send(Bytes(s.begin(), s.end())); }
 
     // Up to n bytes, waiting at most timeoutMs in all.
@@ -109,6 +112,7 @@ private:
     }
 
     int fd_;
+    uint64_t sent_ = 0;
 };
 
 // A started simulator with a line open on it.
@@ -116,6 +120,23 @@ struct SimFixture {
     explicit SimFixture(const KivoSim::Options& o = KivoSim::Options()) : sim(o) {
         started = sim.start();
         line.reset(new SimLine(sim.slavePath()));
+    }
+    // Waits until the simulator has taken in every byte sent so far (bounded).
+    bool settle(int timeoutMs = 3000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (sim.counters().bytesIn < line->sent()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            usleep(1000);
+        }
+        return true;
+    }
+    template <class Pred> bool eventually(Pred pred, int timeoutMs = 3000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            usleep(1000);
+        }
+        return true;
     }
     KivoSim sim;
     bool started = false;
