@@ -34,11 +34,17 @@ public:
     PtyPeer& operator=(const PtyPeer&) = delete;
 
     const std::string& path() const { return path_; }
-    void run(std::vector<Step> steps) {
-        thread_ = std::thread([this, steps] {
+    // With an origin, delays count from it instead of from the bytes' arrival, so the peer's own
+    // wake-up latency does not shift the answer.
+    void run(std::vector<Step> steps, std::chrono::steady_clock::time_point origin = {}) {
+        thread_ = std::thread([this, steps, origin] {
             for (const Step& s : steps) {
                 if (!receive(s.expect)) return;
-                std::this_thread::sleep_for(std::chrono::milliseconds(s.delayMs));
+                const auto delay = std::chrono::milliseconds(s.delayMs);
+                if (origin == std::chrono::steady_clock::time_point())
+                    std::this_thread::sleep_for(delay);
+                else
+                    std::this_thread::sleep_until(origin + delay);
                 for (size_t i = 0; i < s.send.size(); ++i) {
                     if (i && s.byteGapMs)
                         std::this_thread::sleep_for(std::chrono::milliseconds(s.byteGapMs));

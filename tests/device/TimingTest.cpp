@@ -42,22 +42,25 @@ TEST(ReplyTiming, AnswerMustBeginWithinOneAndAQuarterSeconds) {
         unsigned delayMs;
         bool ok;
     };
+    // 50 ms either side of the limit: a loaded machine may miss it once, a wrong limit always.
+    const int attempts = 3;
     for (const Case& c : {Case{1200, true}, Case{1300, false}}) {
         SCOPED_TRACE(c.delayMs);
-        Line line;
-        line.peer.run({{readRequest.size(), c.delayMs, readAnswer}});
-        unsigned pattern = 0;
-        EXPECT_EQ(line.kivo.getPattern(pattern), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(pattern, 3u);
+        bool seen = false;
+        for (int i = 0; i < attempts && !seen; ++i) {
+            Line line;
+            unsigned pattern = 0;
+            line.peer.run({{readRequest.size(), c.delayMs, readAnswer}}, Clock::now());
+            seen = line.kivo.getPattern(pattern) == c.ok && (!c.ok || pattern == 3);
+            line.peer.join();
         }
-        line.peer.join();
+        EXPECT_TRUE(seen);
     }
 }
 
 TEST(ReplyTiming, SlowButSteadyReplySucceeds) {
     Line line;
-    line.peer.run({{readRequest.size(), 0, readAnswer, 150}});
+    line.peer.run({{readRequest.size(), 0, readAnswer, 100}});
     unsigned pattern = 0;
     EXPECT_TRUE(line.kivo.getPattern(pattern));
     EXPECT_EQ(pattern, 3u);
