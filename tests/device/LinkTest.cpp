@@ -72,6 +72,8 @@ TEST(LinkFrames, WorkedFramesOnTheWire) {
 TEST(LinkFrames, GatherListIsConcatenatedAndEmptyEntriesSkipped) {
     ScriptedStream s;
     LumoIo link(s);
+    int writes = 0;
+    s.onWrite = [&](ScriptedStream&, const unsigned char*, unsigned) { ++writes; };
     const unsigned char a[] = {1, 2}, c[] = {3};
     LumoIo::iov vec[3] = {{a, 2}, {nullptr, 0}, {c, 1}};
     s.feed(frames::writeAck(0x6C));
@@ -80,6 +82,7 @@ TEST(LinkFrames, GatherListIsConcatenatedAndEmptyEntriesSkipped) {
     EXPECT_TRUE(link.llio(0x6C, vec, 3, reply, len));
     delete[] reply;
     EXPECT_EQ(s.written, frames::request(0x6C, {1, 2, 3}));
+    EXPECT_EQ(writes, 1); // one write a frame: one transfer on a USB adapter
 }
 
 TEST(LinkFrames, EmptyReadReplyGivesAnEmptyArray) {

@@ -11,6 +11,9 @@ public:
     std::vector<uint8_t> written;
 
     int read(unsigned char* buf, unsigned n) override { return inner_.read(buf, n); }
+    int readAvailable(unsigned char* buf, unsigned n) override {
+        return inner_.readAvailable(buf, n);
+    }
     int write(const unsigned char* buf, unsigned n) override {
         written.insert(written.end(), buf, buf + n);
         return inner_.write(buf, n);
