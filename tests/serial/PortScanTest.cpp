@@ -1,170 +1,147 @@
-#include "serial/SerialPorts.h"
+// The port scan: over an in-memory registry for order, limits and warnings, and through
+// libudev on a mocked device tree (the binary runs under umockdev-wrapper).
+#include "serial/SIoUnix.h"
 #include "serial/internal/PortRegistry.h"
 
 #include <gtest/gtest.h>
+#include <umockdev.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+using Strings = std::vector<std::string>;
 
 namespace {
-// A registry tree held in memory. Node 0 is unused so that a null entry stays distinct.
-class FakeRegistry : public PortRegistry {
-public:
+// Node 0 is the root, so that a null entry stays distinct from every node.
+struct FakeRegistry : PortRegistry {
     struct Node {
-        int parent;
-        const char* dev;
-        const char* product;
+        size_t parent;
+        std::string dev, product; // "-": the property is missing
     };
-    std::vector<Node> nodes{{0, nullptr, nullptr}};
-    std::vector<int> results[2];
+    std::vector<Node> nodes{{0, "-", "-"}};
+    std::vector<size_t> found[2];
     bool preparable[2] = {true, true};
-    int runCode[2] = {0, 0};
-    int released = 0, finished = 0;
+    int runCode[2] = {0, 0}, released = 0, finished = 0;
+    Search now = SerialStreams;
+    size_t pos = 0;
 
-    int add(int parent, const char* dev, const char* product) {
+    size_t add(size_t parent, std::string dev, std::string product) {
         nodes.push_back({parent, dev, product});
-        return static_cast<int>(nodes.size() - 1);
+        return nodes.size() - 1;
     }
-
-    bool prepare(Search s) override {
-        current_ = s;
-        pos_ = 0;
-        return preparable[s];
-    }
-    int run() override { return runCode[current_]; }
-    Entry next() override {
-        const auto& r = results[current_];
-        return pos_ < r.size() ? entry(r[pos_++]) : nullptr;
-    }
+    Entry at(size_t i) const { return i ? &nodes[i] : nullptr; }
+    const Node& node(Entry e) const { return *static_cast<const Node*>(e); }
+    bool prepare(Search s) override { return now = s, pos = 0, preparable[s]; }
+    int run() override { return runCode[now]; }
+    Entry next() override { return pos < found[now].size() ? at(found[now][pos++]) : nullptr; }
     void release(Entry) override { ++released; }
-    Entry parent(Entry e) override {
-        int p = nodes[index(e)].parent;
-        return p ? entry(p) : nullptr;
-    }
-    const char* property(Entry e, Property which) override {
-        const Node& n = nodes[index(e)];
-        return which == DevicePath ? n.dev : n.product;
+    Entry parent(Entry e) override { return at(node(e).parent); }
+    const char* property(Entry e, Property p) override {
+        const std::string& v = p == DevicePath ? node(e).dev : node(e).product;
+        return v == "-" ? nullptr : v.c_str();
     }
     void finish() override { ++finished; }
-
-private:
-    Entry entry(int i) const { return &nodes[static_cast<size_t>(i)]; }
-    int index(Entry e) const { return static_cast<int>(static_cast<const Node*>(e) - &nodes[0]); }
-    Search current_ = SerialStreams;
-    size_t pos_ = 0;
 };
 
-std::string str(const char* s) {
-    return s ? s : "<null>";
+// Each port as "dev|product", "-" for a null value; the result is freed.
+Strings described(SioPort*& ports, unsigned& count) {
+    Strings out;
+    for (unsigned i = 0; i < count; ++i)
+        out.push_back(std::string(ports[i].dev ? ports[i].dev : "-") + "|" +
+                      (ports[i].product ? ports[i].product : "-"));
+    freeSerialPorts(ports, count);
+    EXPECT_EQ(ports, nullptr);
+    return out;
 }
 
-struct Scan {
-    SioPort* ports = reinterpret_cast<SioPort*>(0x1); // proves the scan resets it
-    unsigned count = 99;
-    bool ok = false;
-    std::string warnings;
-    explicit Scan(PortRegistry& r) {
-        CaptureStderr();
-        ok = enumSerialPorts(r, ports, count);
-        warnings = GetCapturedStderr();
-    }
-    ~Scan() { freeSerialPorts(ports, count); }
-    std::string at(unsigned i) const { return str(ports[i].dev) + "|" + str(ports[i].product); }
-};
+// A USB serial adapter behind a vendor-class interface, a CDC ACM device and a virtual console.
+const char kDevices[] = R"(P: /devices/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0
+N: ttyUSB0
+E: DEVNAME=/dev/ttyUSB0
+E: SUBSYSTEM=tty
+
+P: /devices/usb1/1-1/1-1:1.0
+E: DEVTYPE=usb_interface
+E: SUBSYSTEM=usb
+L: driver=../../../../bus/usb/drivers/pl2303
+
+P: /devices/usb1/1-1
+E: DEVTYPE=usb_device
+E: SUBSYSTEM=usb
+A: product=USB-Serial Controller
+
+P: /devices/usb1/1-2/1-2:1.0/tty/ttyACM0
+N: ttyACM0
+E: DEVNAME=/dev/ttyACM0
+E: SUBSYSTEM=tty
+
+P: /devices/usb1/1-2/1-2:1.0
+E: DEVTYPE=usb_interface
+E: SUBSYSTEM=usb
+L: driver=../../../../bus/usb/drivers/cdc_acm
+
+P: /devices/usb1/1-2
+E: DEVTYPE=usb_device
+E: SUBSYSTEM=usb
+A: product=Kivo CDC
+
+P: /devices/virtual/tty/tty0
+N: tty0
+E: DEVNAME=/dev/tty0
+E: SUBSYSTEM=tty
+)";
 } // namespace
 
-TEST(PortScan, EmptyMachine) {
-    FakeRegistry r;
-    Scan s(r);
-    EXPECT_TRUE(s.ok);
-    EXPECT_EQ(s.ports, nullptr);
-    EXPECT_EQ(s.count, 0u);
-    EXPECT_EQ(s.warnings, "");
-}
-
-TEST(PortScan, StreamsFirstThenDriversWithProductFromNearestAncestor) {
-    FakeRegistry r;
-    int usb = r.add(0, nullptr, "Kivo Serial");
-    int iface = r.add(usb, nullptr, nullptr);
-    int tty = r.add(iface, "/dev/ttyACM0", nullptr);
-    int hub = r.add(0, nullptr, "Hub");
-    int adapter = r.add(hub, nullptr, "USB-Serial Cable"); // nearer than the hub
-    int ttyUsb = r.add(adapter, "/dev/ttyUSB0", "own value is not a product source");
-    int bare = r.add(r.add(0, nullptr, nullptr), "/dev/ttyS0", nullptr);
-    r.results[PortRegistry::SerialStreams] = {tty, ttyUsb, bare};
-    r.results[PortRegistry::CdcDrivers] = {iface};
-    Scan s(r);
-    ASSERT_TRUE(s.ok);
-    ASSERT_EQ(s.count, 4u);
-    EXPECT_EQ(s.at(0), "/dev/ttyACM0|Kivo Serial");
-    EXPECT_EQ(s.at(1), "/dev/ttyUSB0|USB-Serial Cable");
-    EXPECT_EQ(s.at(2), "/dev/ttyS0|<null>");
-    EXPECT_EQ(s.at(3), "<null>|Kivo Serial") << "driver entry has no node of its own";
-    EXPECT_EQ(r.released, 4);
-    EXPECT_EQ(r.finished, 2);
-}
-
-TEST(PortScan, ValuesOverLimitAreLeftNull) {
-    FakeRegistry r;
-    const std::string fits(1023, 'p'), tooLong(1024, 'q');
-    const std::string longPath = "/dev/" + std::string(1019, 'x'); // 1024 bytes
-    int a = r.add(0, nullptr, fits.c_str());
-    int b = r.add(0, nullptr, tooLong.c_str());
-    r.results[PortRegistry::SerialStreams] = {r.add(a, "/dev/ttyUSB1", nullptr),
-                                              r.add(b, longPath.c_str(), nullptr)};
-    Scan s(r);
-    ASSERT_EQ(s.count, 2u);
-    EXPECT_EQ(str(s.ports[0].product), fits);
-    EXPECT_EQ(s.ports[1].dev, nullptr);
-    EXPECT_EQ(s.ports[1].product, nullptr) << "the record is still counted";
-}
-
-TEST(PortScan, WarningsAndPartialResults) {
-    struct Case {
-        int failingSearch;
-        bool noQuery;
-        int code;
+// One tree; a failing search keeps what the searches before it found.
+TEST(PortScan, OrderProductsLimitsAndFailedSearches) {
+    const std::string fits(1023, 'p'), tooLong(1024, 'q'), longPath = "/dev/" + tooLong.substr(5);
+    const Strings all = {"/dev/ttyACM0|Kivo Serial", "/dev/ttyUSB0|USB-Serial Cable",
+                         "/dev/ttyS0|" + fits, "-|-", "-|Kivo Serial"};
+    struct {
+        int search, code; // code 0: no query could be built
         std::string warning;
-        unsigned count;
+        int count, finished;
     } const cases[] = {
-        {0, true, 0,
-         "warning: enumSerialPorts: IOServiceMatching returned a NULL dictionary "
-         "(IOSerialBSDClient).",
-         0},
-        {0, false, -5,
-         "warning: enumSerialPorts: IOServiceGetMatchingServices failed, returned -5 ", 0},
-        {1, true, 0,
-         "warning: enumSerialPorts: IOServiceNameMatching returned a NULL dictionary "
-         "(AppleUSBCDC).",
-         1},
-        {1, false, -13,
-         "warning: enumSerialPorts: IOServiceGetMatchingServices failed, returned -13", 1},
+        {-1, 0, "", 5, 2},
+        {0, 0, "IOServiceMatching returned a NULL dictionary (IOSerialBSDClient).", 0, 0},
+        {0, -5, "IOServiceGetMatchingServices failed, returned -5 ", 0, 1},
+        {1, 0, "IOServiceNameMatching returned a NULL dictionary (AppleUSBCDC).", 4, 1},
+        {1, -13, "IOServiceGetMatchingServices failed, returned -13", 4, 2},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeRegistry r;
-        r.results[PortRegistry::SerialStreams] = {r.add(0, "/dev/ttyUSB0", nullptr)};
-        r.results[PortRegistry::CdcDrivers] = {r.add(0, nullptr, nullptr)};
-        if (c.noQuery)
-            r.preparable[c.failingSearch] = false;
-        else
-            r.runCode[c.failingSearch] = c.code;
-        Scan s(r);
-        EXPECT_FALSE(s.ok) << c.warning;
-        EXPECT_EQ(s.warnings, c.warning);
-        ASSERT_EQ(s.count, c.count) << c.warning;
-        if (c.count) {
-            EXPECT_EQ(s.at(0), "/dev/ttyUSB0|<null>");
-        }
+        size_t usb = r.add(0, "-", "Kivo Serial"), iface = r.add(usb, "-", "-");
+        size_t adapter = r.add(r.add(0, "-", "Hub"), "-", "USB-Serial Cable"); // the nearer one
+        r.found[0] = {r.add(iface, "/dev/ttyACM0", "-"), r.add(adapter, "/dev/ttyUSB0", "own"),
+                      r.add(r.add(0, "-", fits), "/dev/ttyS0", "-"),
+                      r.add(r.add(0, "-", tooLong), longPath, "-")};
+        r.found[1] = {iface};
+        if (c.search >= 0) r.preparable[c.search] = c.code != 0, r.runCode[c.search] = c.code;
+        SioPort* ports = reinterpret_cast<SioPort*>(1); // the scan must reset it
+        unsigned count = 99;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(enumSerialPorts(r, ports, count), c.search < 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.search < 0 ? "" : "warning: enumSerialPorts: " + c.warning);
+        EXPECT_EQ(described(ports, count), Strings(all.begin(), all.begin() + c.count));
+        EXPECT_EQ(r.released, c.count);
+        EXPECT_EQ(r.finished, c.finished) << c.warning;
     }
 }
 
-TEST(PortScan, FreeResetsTheResult) {
+TEST(UdevPorts, SerialDevicesThenCdcInterfacesAndTheNodesOpen) {
+    GError* error = nullptr;
+    UMockdevTestbed* bed = umockdev_testbed_new();
+    ASSERT_TRUE(umockdev_testbed_add_from_string(bed, kDevices, &error)) << error->message;
     SioPort* ports = nullptr;
     unsigned count = 0;
-    freeSerialPorts(ports, count); // an empty result is fine
-    EXPECT_EQ(ports, nullptr);
+    EXPECT_TRUE(enumSerialPorts(ports, count));
+    SIoUnix io;
+    EXPECT_TRUE(count > 1 &&
+                io.initialize(ports[1].dev, SerialIo::Baud115200, 8, SerialIo::ParityNone, 1));
+    const unsigned char ping = 0xAA;
+    EXPECT_EQ(io.write(&ping, 1), 1);
+    EXPECT_EQ(described(ports, count), (Strings{"/dev/ttyUSB0|USB-Serial Controller",
+                                                "/dev/ttyACM0|Kivo CDC", "-|Kivo CDC"}));
+    g_object_unref(bed);
 }
