@@ -3,9 +3,13 @@
 // Usage:
 //   bench_link pattern PORT PAGES   erase slot 0 (not timed), then write PAGES bitmap pages
 //   bench_link firmware PORT BYTES  bootloader: synchronise, erase, then write BYTES at 0x08000000
+//   bench_link floor PORT PAGES     like pattern, but the pages go out from a minimal loop on the
+//                                   raw descriptor (one write, reads, 1 ms sleep): what the
+//                                   machine itself needs for the same traffic, as a reference
 // Prints "key value" lines: wall and cpu seconds of the timed part, the unit count, peak RSS.
 #include "bootloader/Stm32Bootload.h"
 #include "device/KivoIo.h"
+#include "serial/SIoUnix.h"
 #include "serial/SerialIo.h"
 
 #include <chrono>
@@ -13,13 +17,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr unsigned kFlashBase = 0x08000000;
+constexpr size_t kAckBytes = 12;
+constexpr unsigned kPauseUs = 1000;
+constexpr int kReplyWaitMs = 1250;
 
 double cpuSeconds() {
     rusage u{};
@@ -51,21 +60,63 @@ std::vector<unsigned char> pattern(size_t n) {
     return v;
 }
 
-int benchPattern(const char* port, unsigned pages) {
-    std::unique_ptr<SerialIo> io(SerialIo::PlatformSIo());
-    if (!io->initialize(port, SerialIo::Baud115200, 8, SerialIo::ParityNone, 1)) {
+// Bitmap page k of a slot as a request frame (tag 0, address 0), as the link would build it.
+std::vector<unsigned char> pageFrame(unsigned k, bool last, const unsigned char* data) {
+    const unsigned length = 4 + KivoIo::PageSize + 5;
+    std::vector<unsigned char> f = {0xAA,
+                                    0,
+                                    0,
+                                    static_cast<unsigned char>(length),
+                                    static_cast<unsigned char>(length >> 8),
+                                    0,
+                                    0,
+                                    0x78,
+                                    0x78,
+                                    KivoIo::TargetBitmap,
+                                    static_cast<unsigned char>(k),
+                                    static_cast<unsigned char>(k >> 8),
+                                    static_cast<unsigned char>(last ? KivoIo::FlagLastPage : 0)};
+    f.insert(f.end(), data, data + KivoIo::PageSize);
+    unsigned sum = 0;
+    for (unsigned char b : f) sum += b;
+    f.push_back(static_cast<unsigned char>(0x100 - (sum & 0xFF)));
+    return f;
+}
+
+// The least a client can do per page: one write, reads until the acknowledgement is in, pause.
+bool minimalLoop(int fd, const std::vector<unsigned char>& bitmap, unsigned pages) {
+    unsigned char ack[kAckBytes];
+    for (unsigned k = 0; k < pages; ++k) {
+        const auto f = pageFrame(k, k + 1 == pages, bitmap.data() + size_t(k) * KivoIo::PageSize);
+        if (write(fd, f.data(), f.size()) != ssize_t(f.size())) return false;
+        for (size_t got = 0; got < kAckBytes;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, kReplyWaitMs) != 1) return false;
+            const ssize_t r = read(fd, ack + got, kAckBytes - got);
+            if (r <= 0) return false;
+            got += size_t(r);
+        }
+        usleep(kPauseUs);
+    }
+    return true;
+}
+
+int benchPattern(const char* port, unsigned pages, bool minimal) {
+    SIoUnix io;
+    if (!io.initialize(port, SerialIo::Baud115200, 8, SerialIo::ParityNone, 1)) {
         std::perror(port);
         return 1;
     }
-    KivoIo link(*io);
+    KivoIo link(io);
     if (!link.ping(3) || !link.eraseBitmapSlot(0, nullptr)) {
         std::fprintf(stderr, "bench_link: no generator on %s\n", port);
         return 1;
     }
     const std::vector<unsigned char> bitmap = pattern(size_t(pages) * KivoIo::PageSize);
     Stopwatch sw;
-    const bool ok = link.loadBitmap(bitmap.data(), unsigned(bitmap.size()), nullptr);
-    sw.report("pattern", pages);
+    const bool ok = minimal ? minimalLoop(io.fd(), bitmap, pages)
+                            : link.loadBitmap(bitmap.data(), unsigned(bitmap.size()), nullptr);
+    sw.report(minimal ? "floor" : "pattern", pages);
     return ok ? 0 : 1;
 }
 
@@ -97,12 +148,13 @@ int benchFirmware(const char* port, unsigned bytes) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fputs("usage: bench_link pattern|firmware PORT COUNT\n", stderr);
+        std::fputs("usage: bench_link pattern|floor|firmware PORT COUNT\n", stderr);
         return 2;
     }
     const unsigned count = unsigned(std::strtoul(argv[3], nullptr, 0));
     int rc = 2;
-    if (std::strcmp(argv[1], "pattern") == 0) rc = benchPattern(argv[2], count);
+    if (std::strcmp(argv[1], "pattern") == 0) rc = benchPattern(argv[2], count, false);
+    if (std::strcmp(argv[1], "floor") == 0) rc = benchPattern(argv[2], count, true);
     if (std::strcmp(argv[1], "firmware") == 0) rc = benchFirmware(argv[2], count);
     std::fprintf(stderr, "peak_rss_kib %ld\n", peakRssKib());
     return rc;
