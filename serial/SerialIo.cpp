@@ -41,10 +41,13 @@ int SerialIo::writeByte(unsigned char b) {
     return write(&b, 1);
 }
 
+// A line that never falls quiet (noise, a babbling peer) must not hold the caller for good.
+constexpr unsigned kMaxFlushBytes = 65536;
+
 bool SerialIo::flush(unsigned timeoutMs) {
     unsigned char b;
     // A hung-up line stays readable but yields nothing: stop there instead of spinning.
-    while (readyForRead(timeoutMs) == 1) {
+    for (unsigned n = 0; n < kMaxFlushBytes && readyForRead(timeoutMs) == 1; ++n) {
         if (read(&b, 1) != 1) break;
     }
     return true;

@@ -1,7 +1,7 @@
 // Many verifications and uploads in a row leave no descriptor and no memory behind.
 #include "PatternFixture.h"
+#include "tests/support/ProcessStats.h"
 
-#include <dirent.h>
 #include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,24 +13,6 @@ namespace {
 constexpr int kVerifications = 200;
 constexpr int kLanes = 10, kUploadsPerLane = 5; // 50 uploads, lanes side by side (erases are slow)
 constexpr long kRssSlackBytes = 1l << 20;
-
-int openDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-long residentBytes() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * sysconf(_SC_PAGESIZE);
-}
 
 // Simulated generators in a child process, so that their transcripts do not count here. Made
 // before any thread exists; they live until this object goes.
