@@ -1,144 +1,152 @@
 #pragma once
-// The host end of a simulated generator's line, driven with plain read and write.
+// The host end of a simulated generator's line, and tables of exchanges played over it.
 #include "sim/KivoSim.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <fcntl.h>
-#include <memory>
+#include <functional>
 #include <poll.h>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 using Bytes = std::vector<uint8_t>;
+constexpr uint8_t ACK = 0x79, NACK = 0x1F;
+constexpr uint32_t kBase = 0x08000000;
 
-class SimLine {
-public:
-    explicit SimLine(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+const auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Generator frames: start byte, tag, length, two address bytes, code and payload, checksum.
+inline Bytes frame(uint8_t start, const Bytes& body, uint16_t tag = 0, uint8_t a1 = 0,
+                   uint8_t a0 = 0) {
+    const size_t len = body.size() + 3;
+    Bytes f = cat(
+        {{start, uint8_t(tag), uint8_t(tag >> 8), uint8_t(len), uint8_t(len >> 8), a1, a0}, body});
+    unsigned sum = 0;
+    for (uint8_t b : f) sum += b;
+    f.push_back(uint8_t(0x100 - (sum & 0xFF)));
+    return f;
+}
+const auto le16 = [](unsigned v) { return Bytes{uint8_t(v), uint8_t(v >> 8)}; };
+const auto request = [](unsigned code, const Bytes& p = {}) {
+    return frame(0xAA, cat({le16(code), p}));
+};
+const auto answer = [](unsigned code, const Bytes& v) { return frame(0xAB, cat({le16(code), v})); };
+const auto ack = [](unsigned code) { return answer(0xFFFF, le16(code)); };
+const auto flashPage = [](uint8_t target, unsigned page, uint8_t flags, uint8_t fill) {
+    return request(0x7878, cat({{target, uint8_t(page), uint8_t(page >> 8), flags},
+                                Bytes(KivoSim::kPageSize, fill)}));
+};
+const Bytes kRead62 = request(0x8062), kZero62 = answer(0x8062, {0}), kCnd12 = text("cnd 12\r\n");
+const auto eraseSlot = [](int n) {
+    return text("DBG 1\r\nfpw 7c 0" + std::to_string(n) + "\r\ncnd 12\r\n");
+};
+
+// Bootloader packets: command and complement, address and XOR, data and XOR.
+const auto cmd = [](uint8_t c) { return Bytes{c, uint8_t(c ^ 0xFF)}; };
+inline Bytes withXor(Bytes b, uint8_t x = 0) {
+    for (uint8_t v : b) x ^= v;
+    return cat({b, {x}});
+}
+const auto address = [](uint32_t a) {
+    return withXor({uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)});
+};
+
+// Bytes sent, then the answer expected byte for byte; no answer means the line stays quiet
+// for ms (80 when 0).
+struct Step {
+    Bytes out, in;
+    int ms = 0;
+};
+using Steps = std::vector<Step>;
+inline Steps join(Steps a, const Steps& b, const Steps& c = {}, const Steps& d = {}) {
+    for (const Steps* p : {&b, &c, &d}) a.insert(a.end(), p->begin(), p->end());
+    return a;
+}
+inline Steps bootWrite(uint32_t a, const Bytes& data, uint8_t last = ACK) {
+    return {{cmd(0x31), {ACK}},
+            {address(a), {ACK}},
+            {withXor(cat({{uint8_t(data.size() - 1)}, data})), {last}}};
+}
+inline Steps bootRead(uint32_t a, const Bytes& want) {
+    const uint8_t n = uint8_t(want.size() - 1);
+    return {{cmd(0x11), {ACK}}, {address(a), {ACK}}, {{n, uint8_t(~n)}, cat({{ACK}, want})}};
+}
+
+// A started simulator with the host end of its line open, raw.
+struct SimLine {
+    KivoSim sim;
+    explicit SimLine(const KivoSim::Options& o = {})
+        : sim(o), started(sim.start()), fd(open(sim.slavePath().c_str(), O_RDWR | O_NOCTTY)) {
         termios t{};
-        if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
-            cfmakeraw(&t);
-            tcsetattr(fd_, TCSANOW, &t);
-        }
+        if (fd >= 0 && tcgetattr(fd, &t) == 0) cfmakeraw(&t), tcsetattr(fd, TCSANOW, &t);
     }
     ~SimLine() {
-        if (fd_ >= 0) close(fd_);
+        if (fd >= 0) close(fd);
     }
-    SimLine(const SimLine&) = delete;
-    SimLine& operator=(const SimLine&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    void send(const Bytes& b) {
-        if (::write(fd_, b.data(), b.size()) > 0) sent_ += b.size();
-    }
-    uint64_t sent() const { return sent_; }
-    void send(const std::string& s) { send(Bytes(s.begin(), s.end())); }
-
-    // Up to n bytes, waiting at most timeoutMs in all.
-    Bytes read(size_t n, int timeoutMs = 2000) {
+    void send(const Bytes& b) { sent += std::max<ssize_t>(0, ::write(fd, b.data(), b.size())); }
+    // Up to n bytes, waiting at most ms for each piece; drain: all until ms of quiet.
+    Bytes read(size_t n, int ms) {
         Bytes out;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !wait(int(left.count()))) break;
-            uint8_t buf[4096];
-            ssize_t got = ::read(fd_, buf, std::min(sizeof buf, n - out.size()));
+        uint8_t buf[4096];
+        for (pollfd p{fd, POLLIN, 0}; out.size() < n && poll(&p, 1, ms) > 0;) {
+            const ssize_t got = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
             if (got <= 0) break;
             out.insert(out.end(), buf, buf + got);
         }
         return out;
     }
-
-    // Everything that arrives until the line has been quiet for quietMs.
-    Bytes drain(int quietMs = 100) {
-        Bytes out;
-        while (wait(quietMs)) {
-            uint8_t buf[4096];
-            ssize_t got = ::read(fd_, buf, sizeof buf);
-            if (got <= 0) break;
-            out.insert(out.end(), buf, buf + got);
+    Bytes drain(int ms) { return read(SIZE_MAX, ms); }
+    // Waits (bounded) until the simulator has taken in every byte sent so far.
+    bool settle() {
+        for (int i = 0; i < 3000 && sim.counters().bytesIn < sent; ++i) usleep(1000);
+        return sim.counters().bytesIn >= sent;
+    }
+    void play(const Steps& steps) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const Step& s = steps[i];
+            if (!s.out.empty()) send(s.out);
+            EXPECT_EQ(s.in.empty() ? drain(s.ms ? s.ms : 80)
+                                   : read(s.in.size(), s.ms ? s.ms : 2000),
+                      s.in)
+                << "step " << i;
         }
-        return out;
     }
-
-    // A request frame with tag 0 and address bytes 0.
-    static Bytes request(uint16_t code, const Bytes& payload = {}, uint16_t tag = 0,
-                         uint8_t addr1 = 0, uint8_t addr0 = 0) {
-        const size_t len = payload.size() + 5;
-        Bytes f = {0xAA,  uint8_t(tag), uint8_t(tag >> 8), uint8_t(len),      uint8_t(len >> 8),
-                   addr1, addr0,        uint8_t(code),     uint8_t(code >> 8)};
-        f.insert(f.end(), payload.begin(), payload.end());
-        unsigned sum = 0;
-        for (uint8_t b : f) sum += b;
-        f.push_back(uint8_t(0x100 - (sum & 0xFF)));
-        return f;
-    }
-
-    static Bytes ack(uint16_t code) {
-        const Bytes body = {0xFF, 0xFF, uint8_t(code), uint8_t(code >> 8)};
-        return reply(body);
-    }
-
-    static Bytes readReply(uint16_t code, const Bytes& value) {
-        Bytes body = {uint8_t(code), uint8_t(code >> 8)};
-        body.insert(body.end(), value.begin(), value.end());
-        return reply(body);
-    }
-
-    static Bytes flashPage(uint8_t target, unsigned page, uint8_t flags, uint8_t fill) {
-        Bytes p = {target, uint8_t(page), uint8_t(page >> 8), flags};
-        p.resize(4 + 256, fill);
-        return request(0x7878, p);
-    }
-
-private:
-    static Bytes reply(const Bytes& codeAndPayload) {
-        const size_t len = codeAndPayload.size() + 3;
-        Bytes f = {0xAB, 0, 0, uint8_t(len), uint8_t(len >> 8), 0, 0};
-        f.insert(f.end(), codeAndPayload.begin(), codeAndPayload.end());
-        unsigned sum = 0;
-        for (uint8_t b : f) sum += b;
-        f.push_back(uint8_t(0x100 - (sum & 0xFF)));
-        return f;
-    }
-
-    bool wait(int ms) {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, ms) > 0 && (p.revents & POLLIN);
-    }
-
-    int fd_;
-    uint64_t sent_ = 0;
+    const bool started;
+    const int fd;
+    uint64_t sent = 0;
 };
 
-// A started simulator with a line open on it.
-struct SimFixture {
-    explicit SimFixture(const KivoSim::Options& o = KivoSim::Options()) : sim(o) {
-        started = sim.start();
-        line.reset(new SimLine(sim.slavePath()));
-    }
-    // Waits until the simulator has taken in every byte sent so far (bounded).
-    bool settle(int timeoutMs = 3000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (sim.counters().bytesIn < line->sent()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            usleep(1000);
-        }
-        return true;
-    }
-    template <class Pred> bool eventually(Pred pred, int timeoutMs = 3000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            usleep(1000);
-        }
-        return true;
-    }
-    KivoSim sim;
-    bool started = false;
-    std::unique_ptr<SimLine> line;
+using Check = std::function<void(const KivoSim&)>;
+struct Case {
+    Case(const char* n, const KivoSim::Options& o, Steps s, uint64_t v = 0, Check c = nullptr)
+        : name(n), options(o), steps(std::move(s)), violations(v), check(std::move(c)) {}
+    const char* name;
+    KivoSim::Options options;
+    Steps steps;
+    uint64_t violations;
+    Check check;
 };
+
+// Each case on a fresh simulator: the exchanges, nothing more on the line, the violations.
+// Bootloader cases start synchronised.
+inline void runCases(std::vector<Case> cases, bool bootloader = false) {
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.options.bootloader = c.options.bootloader || bootloader;
+        SimLine f(c.options);
+        ASSERT_TRUE(f.started);
+        f.play(bootloader ? join({{{0x7F}, {ACK}}}, c.steps) : c.steps);
+        EXPECT_TRUE(f.settle());
+        EXPECT_EQ(f.drain(30), Bytes());
+        EXPECT_EQ(f.sim.counters().violations, c.violations);
+        if (c.check) c.check(f.sim);
+    }
+}
