@@ -17,7 +17,7 @@ const Bytes k11(4, 0x11);
 const Check inBootloader = [](const KivoSim& s) { EXPECT_TRUE(s.inBootloader()); };
 const Check notInBootloader = [](const KivoSim& s) { EXPECT_FALSE(s.inBootloader()); };
 
-TEST(SimFaults, Generator) {
+TEST(SimFaults, Table) {
     using F = KivoSim::Faults;
     runCases({
         Case("no reply to the 2nd frame", faults([](F& f) { f.noReplyToFrame = 2; }),
@@ -40,10 +40,6 @@ TEST(SimFaults, Generator) {
         Case("ISP ignored", faults([](F& f) { f.ignoreIsp = true; }),
              {{text("\r\nISP 32 1\r\n"), {}, 100}, {kRead62, kZero62}}, 0, notInBootloader),
     });
-}
-
-TEST(SimFaults, Bootloader) {
-    using F = KivoSim::Faults;
     runCases(
         {
             Case("NACK of the 2nd write", faults([](F& f) { f.nackBootWrite = 2; }),
