@@ -1,107 +1,90 @@
 #pragma once
-// Frame builders and a wire parser for the device tests.
+// Frame builders and a scripted generator for the device tests.
+#include "device/KivoIo.h"
 #include "tests/support/ScriptedStream.h"
 
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
+#include <gtest/gtest.h>
 
-namespace frames {
+#include <functional>
+#include <set>
+#include <string>
+#include <tuple>
 
 using Bytes = std::vector<uint8_t>;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
 
-inline uint8_t twosComplement(const Bytes& b) {
-    unsigned s = 0;
-    for (uint8_t v : b) s += v;
-    return static_cast<uint8_t>(0x100 - (s & 0xFF));
-}
-
-// A whole frame: marker, tag 0, length, address bytes 0 0, code, payload, checksum.
-inline Bytes frame(uint8_t marker, unsigned code, const Bytes& payload) {
-    unsigned len = static_cast<unsigned>(payload.size()) + 5;
-    Bytes f = {
-        marker, 0, 0, uint8_t(len), uint8_t(len >> 8), 0, 0, uint8_t(code), uint8_t(code >> 8)};
-    for (uint8_t b : payload) f.push_back(b);
-    f.push_back(twosComplement(f));
+// f with the byte appended that brings its sum to 0.
+inline Bytes summed(Bytes f) {
+    unsigned sum = 0;
+    for (uint8_t b : f) sum += b;
+    f.push_back(uint8_t(0x100 - sum % 0x100));
     return f;
 }
-inline Bytes request(unsigned code, const Bytes& payload) {
-    return frame(0xAA, code, payload);
+// A whole frame: marker (0xAB in replies), tag 0, length, address bytes 0 0, code, payload,
+// checksum.
+inline Bytes request(unsigned code, const Bytes& payload, uint8_t marker = 0xAA) {
+    const unsigned len = unsigned(payload.size()) + 5;
+    Bytes f = {
+        marker, 0, 0, uint8_t(len), uint8_t(len >> 8), 0, 0, uint8_t(code), uint8_t(code >> 8)};
+    f.insert(f.end(), payload.begin(), payload.end());
+    return summed(f);
 }
-inline Bytes readReply(unsigned code, const Bytes& data) {
-    return frame(0xAB, code, data);
+inline Bytes readReply(unsigned code, const Bytes& p) {
+    return request(code, p, 0xAB);
 }
-inline Bytes writeAck(unsigned code, const Bytes& extra = {}) {
-    Bytes p = {uint8_t(code), uint8_t(code >> 8)};
-    p.insert(p.end(), extra.begin(), extra.end());
-    return frame(0xAB, 0xFFFF, p);
+inline Bytes writeAck(unsigned code) {
+    return request(0xFFFF, {uint8_t(code), uint8_t(code >> 8)}, 0xAB);
+}
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-// The answer a well-behaved generator gives to one request frame.
-inline Bytes answerTo(const Bytes& req, const Bytes& readData = {0}) {
-    unsigned code = req[7] | (req[8] << 8);
-    return code & 0x8000 ? readReply(code, readData) : writeAck(code);
+struct Frame {
+    unsigned code;
+    Bytes payload;
+    unsigned word(size_t at) const { return payload.at(at) | unsigned(payload.at(at + 1)) << 8; }
+};
+// One write of the host that must be one whole request frame, its length and checksum right.
+inline Frame asFrame(const unsigned char* b, unsigned n) {
+    const bool whole = n >= 10 && b[0] == 0xAA && (b[3] | b[4] << 8) + 5u == n &&
+                       summed(Bytes(b, b + n - 1)).back() == b[n - 1];
+    EXPECT_TRUE(whole) << "not one request frame: " << n << " bytes";
+    return whole ? Frame{unsigned(b[7] | b[8] << 8), Bytes(b + 9, b + n - 1)} : Frame{0, {}};
 }
 
-// Host output split into request frames and console text (which never holds 0xAA).
-struct Wire {
-    struct Frame {
-        unsigned code;
-        Bytes payload;
-        bool checksumOk;
-    };
-    std::vector<Frame> frames;
-    std::string console;
+// A generator behind a scripted stream: it answers every request but those numbered in lost,
+// reads with readData, and "cnd 12" with eraseAnswer.
+struct Generator {
+    ScriptedStream s;
+    KivoIo kivo{s};
+    std::function<Bytes(unsigned code, const Bytes& payload)> readData =
+        [](unsigned, const Bytes&) { return Bytes{0}; };
+    std::set<size_t> lost;
+    std::string eraseAnswer = "cnd 12\r\n", console;
+    std::vector<Frame> frames; // every request
+
+    explicit Generator(std::set<size_t> unanswered = {}) : lost(std::move(unanswered)) {
+        s.onWrite = [this](ScriptedStream& st, const unsigned char* b, unsigned n) {
+            if (b[0] != 0xAA) {
+                console.append(reinterpret_cast<const char*>(b), n);
+                if (std::string(b, b + n) == "cnd 12\r\n")
+                    st.feed(Bytes(eraseAnswer.begin(), eraseAnswer.end()));
+                return;
+            }
+            frames.push_back(asFrame(b, n));
+            const Frame& f = frames.back();
+            if (lost.count(frames.size() - 1)) return;
+            st.feed(f.code & 0x8000 ? readReply(f.code, readData(f.code, f.payload))
+                                    : writeAck(f.code));
+        };
+    }
 };
 
-inline Wire parse(const Bytes& out) {
-    Wire w;
-    size_t i = 0;
-    while (i < out.size()) {
-        if (out[i] != 0xAA || i + 9 > out.size()) {
-            w.console += char(out[i++]);
-            continue;
-        }
-        unsigned len = out[i + 3] | (out[i + 4] << 8);
-        size_t end = i + 5 + len;
-        if (len < 5 || end > out.size()) break;
-        Wire::Frame f;
-        f.code = out[i + 7] | (out[i + 8] << 8);
-        f.payload.assign(out.begin() + i + 9, out.begin() + end - 1);
-        unsigned s = 0;
-        for (size_t k = i; k < end; ++k) s += out[k];
-        f.checksumOk = (s & 0xFF) == 0;
-        w.frames.push_back(std::move(f));
-        i = end;
-    }
-    return w;
-}
-
-// A responder that gathers the written chunks into request frames and queues answer(frame)
-// after each complete one; console text (anything not starting a frame) goes to onText.
-using Answer = std::function<Bytes(const Wire::Frame&, unsigned index)>;
-inline ScriptedStream::Responder answering(Answer answer,
-                                           std::function<void(ScriptedStream&, char)> onText = {}) {
-    auto pending = std::make_shared<Bytes>();
-    auto count = std::make_shared<unsigned>(0);
-    return [=](ScriptedStream& s, const unsigned char* b, unsigned n) {
-        pending->insert(pending->end(), b, b + n);
-        while (!pending->empty()) {
-            if ((*pending)[0] != 0xAA) {
-                if (onText) onText(s, char((*pending)[0]));
-                pending->erase(pending->begin());
-                continue;
-            }
-            if (pending->size() < 9) return;
-            size_t total = 5 + ((*pending)[3] | ((*pending)[4] << 8));
-            if (pending->size() < total) return;
-            Wire w = parse(Bytes(pending->begin(), pending->begin() + total));
-            pending->erase(pending->begin(), pending->begin() + total);
-            if (w.frames.size() == 1) s.feed(answer(w.frames[0], (*count)++));
-        }
-    };
-}
-
-} // namespace frames
+struct Sink : KivoProgress {
+    explicit Sink(size_t refused = SIZE_MAX) : stopAt(refused) {}
+    std::vector<double> reports;
+    size_t stopAt; // answers false to this report (0-based)
+    bool progress(double p) override { return reports.push_back(p), reports.size() - 1 != stopAt; }
+};
