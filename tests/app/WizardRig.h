@@ -4,57 +4,37 @@
 #include "app/Kivo.h"
 #include "app/MagicLabel.h"
 #include "app/SimulatorPort.h"
+#include "jobs/Picture.h"
 #include "sim/KivoSim.h"
+#include "tests/support/BadFiles.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QButtonGroup>
-#include <QComboBox>
-#include <QFile>
-#include <QImage>
-#include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimer>
-#include <QVBoxLayout>
+#include <QtTest>
+#include <QtWidgets>
 
-#include <functional>
 #include <memory>
+#include <utility>
 
-inline void initKivoResources() {
-    Q_INIT_RESOURCE(Kivo_Updater);
+inline QCheckBox* sideEntry(const QQSetup& w, int i) {
+    return qobject_cast<QCheckBox*>(w.sideLayout->itemAt(i)->widget());
 }
-
-// Closes every modal message box from a timer and keeps its text.
-class ModalCloser : public QObject {
-public:
-    ModalCloser() {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) return;
-            texts << box->text();
-            if (onBox) onBox(box);
-            box->done(QMessageBox::Ok);
-        });
-        timer.start(10);
-    }
-    QStringList take() {
-        QStringList t = texts;
-        texts.clear();
-        return t;
-    }
-    QStringList texts;
-    std::function<void(QMessageBox*)> onBox; // sees each box before it is closed
-
-private:
-    QTimer timer;
-};
+inline QStringList sideEntries(const QQSetup& w) {
+    QStringList names;
+    for (int i = 0; i < w.sideLayout->count(); ++i) names << sideEntry(w, i)->text();
+    return names;
+}
 
 class WizardRig {
 public:
-    explicit WizardRig(const KivoSim::Options& options = KivoSim::Options()) : sim(options) {
-        wizard = std::make_unique<Kivo>(nullptr);
+    WizardRig() : wizard(std::make_unique<Kivo>(nullptr)) {
         simStarted = attachSimulator(*wizard, sim);
+        // Message boxes are modal: a timer keeps each one's text and closes it.
+        QObject::connect(&boxTimer, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes << box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        boxTimer.start(10);
     }
     ~WizardRig() { wizard.reset(); } // the link goes before the simulator
 
@@ -63,98 +43,76 @@ public:
         wizard->addQsPages();
         wizard->show();
     }
-
-    QPushButton* pushButton(const QString& text) const {
-        for (QPushButton* b : wizard->findChildren<QPushButton*>())
-            if (b->text() == text) return b;
-        return nullptr;
-    }
-    QAbstractButton* forwardButton() const {
+    QStringList takeBoxes() { return std::exchange(boxes, QStringList()); }
+    QAbstractButton* forward() const {
         const bool commit = wizard->currentPage() && wizard->currentPage()->isCommitPage();
         return wizard->button(commit ? QWizard::CommitButton : QWizard::NextButton);
     }
-    bool forwardEnabled() const { return forwardButton()->isEnabled(); }
+    bool forwardEnabled() const { return forward()->isEnabled(); }
     // Presses Next (or Commit) when it is enabled; false otherwise.
-    bool next() {
-        if (!forwardEnabled()) return false;
-        forwardButton()->click();
-        return true;
+    bool next() { return forwardEnabled() && (forward()->click(), true); }
+    bool shown(QWizard::WizardButton which) const { return wizard->button(which)->isVisible(); }
+    void click(const QString& text) const {
+        for (QPushButton* b : wizard->findChildren<QPushButton*>())
+            if (b->text() == text) b->click();
     }
-
     bool verify(const QString& product) {
         wizard->portCombo->setCurrentIndex(wizard->portCombo->findText(product));
-        pushButton("Verify Serial Port")->click();
+        click("Verify Serial Port");
         return wizard->serialPage->isComplete() && wizard->kivoIo;
     }
     void choose(const QString& path) {
         wizard->fileChooser = [path] { return path; };
-        pushButton("Browse")->click();
+        click("Browse");
     }
+    bool reachFilePage() { return next() && verify(kSimulatorProduct) && next(); }
     // Welcome, verified simulator, file chosen and committed: the work page is on screen.
     bool reachWorkPage(const QString& path) {
-        if (!next() || !verify(kSimulatorProduct) || !next()) return false;
+        if (!reachFilePage()) return false;
         choose(path);
         return next() && wizard->currentId() == Kivo::WorkId;
     }
-
     QString field(const char* name) const { return wizard->field(name).toString(); }
-    QStringList sideEntries() const {
-        QStringList names;
-        for (int i = 0; i < wizard->sideLayout->count(); ++i)
-            if (auto* b = qobject_cast<QAbstractButton*>(wizard->sideLayout->itemAt(i)->widget()))
-                names << b->text();
-        return names;
-    }
     // Every text the work page's status line shows from now on.
     void recordStatus() {
-        auto* label = wizard->workPage->findChild<MagicLabel*>();
-        QObject::connect(label, &MagicLabel::ltextChanged,
+        QObject::connect(wizard->workPage->findChild<MagicLabel*>(), &MagicLabel::ltextChanged,
                          [this](const QString& s) { statuses << s; });
     }
-    QProgressBar* progressBar() const { return wizard->workPage->findChild<QProgressBar*>(); }
-    void start() { pushButton("Start")->click(); }
+    QProgressBar* bar() const { return wizard->workPage->findChild<QProgressBar*>(); }
+    bool startEnabled() const { return wizard->startButton->isEnabled(); }
+    void start() { wizard->startButton->click(); }
 
     KivoSim sim;
     std::unique_ptr<Kivo> wizard;
-    ModalCloser closer;
     QStringList statuses;
     bool simStarted = false;
+
+private:
+    QStringList boxes;
+    QTimer boxTimer;
 };
 
-// A picture with distinct colours per block, so misplaced bytes show.
+// A picture of pseudo-random pixels, so misplaced bytes show.
 inline QImage testPicture(int width, int height) {
-    QImage img(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            img.setPixel(x, y,
-                         qRgb((x * 7) & 0xFF, (y * 5) & 0xFF, ((x / 16 + y / 16) * 29) & 0xFF));
-    return img;
+    const std::string pixels = badfiles::garbage(size_t(width) * height * 3);
+    const auto* bits = reinterpret_cast<const uchar*>(pixels.data());
+    return QImage(bits, width, height, width * 3, QImage::Format_RGB888).copy();
 }
 
-// Intel HEX text of data at base: one extended linear address record, 16-byte data records.
-inline QByteArray hexText(uint32_t base, const QByteArray& data) {
-    auto record = [](unsigned type, unsigned addr, const QByteArray& bytes) {
-        QByteArray raw;
-        raw.append(char(bytes.size()));
-        raw.append(char(addr >> 8));
-        raw.append(char(addr & 0xFF));
-        raw.append(char(type));
-        raw.append(bytes);
-        unsigned sum = 0;
-        for (char c : raw) sum += static_cast<unsigned char>(c);
-        raw.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-        return ":" + raw.toHex().toUpper() + "\n";
-    };
-    QByteArray upper;
-    upper.append(char(base >> 24));
-    upper.append(char((base >> 16) & 0xFF));
-    QByteArray text = record(4, 0, upper);
-    for (int at = 0; at < data.size(); at += 16)
-        text += record(0, (base + at) & 0xFFFF, data.mid(at, 16));
-    return text + record(1, 0, QByteArray());
+// Intel HEX text of data at the flash base, in 16-byte records.
+inline QByteArray hexText(const QByteArray& data, uint32_t base = 0x08000000) {
+    std::string text = badfiles::record(4, 0, {uint8_t(base >> 24), uint8_t(base >> 16)});
+    for (int at = 0; at < data.size(); at += 16) {
+        const QByteArray part = data.mid(at, 16);
+        text += badfiles::record(0, (base + at) & 0xFFFF, {part.begin(), part.end()});
+    }
+    return QByteArray::fromStdString(text + badfiles::record(1, 0, {}));
 }
 
 inline bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    return badfiles::put(path.toStdString(), bytes.toStdString());
+}
+
+inline std::vector<uint8_t> bytes(const QByteArray& a) {
+    return {a.begin(), a.end()};
 }

@@ -1,17 +1,14 @@
-// The wizard framework, the serial page and the file page, driven through their widgets.
+// The wizard framework and each page through its widgets: files, failures and the guards
+// around the uploads.
 #include "WizardRig.h"
 #include "app/QQSetup.h"
 #include "app/QsPage.h"
-
-#include <QLabel>
-#include <QMetaMethod>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QtTest>
+#include "device/KivoIo.h"
+#include "serial/SerialIo.h"
+#include "serial/SerialPorts.h"
+#include "tests/support/TestPty.h"
 
 #include <cstdlib>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -21,262 +18,305 @@ public:
     void addQsPages() override {}
 };
 
-// A pty whose far end never answers.
-class SilentPort {
-public:
-    SilentPort() {
-        fd = posix_openpt(O_RDWR | O_NOCTTY);
-        if (fd >= 0 && grantpt(fd) == 0 && unlockpt(fd) == 0) path = ptsname(fd);
-    }
-    ~SilentPort() {
-        if (fd >= 0) ::close(fd);
-    }
-    int fd;
-    QByteArray path;
-};
-
 const char* const kHelpStart = "Click on the \"Select Serial Port\" drop down box above";
-const char* const kVerified = "Serial connection to KIVO Ok, click Next to continue.";
+// 101 x 100: rows of 303 bytes padded to 304, 30400 bytes, 119 flash pages.
+constexpr unsigned kSmallPages = 119;
+const QStringList kPatternDone = {"Erasing Flash", "Loading pic.png", "pic.png Loaded Successfully",
+                                  "Loading LCD Preview.", "KIVO Pattern has been installed."};
+
+enum Fault { None, Unplugged, IspIgnored, EraseNack, WriteNack, GoNack };
+
+void inject(KivoSim& sim, Fault fault) {
+    KivoSim::Faults f;
+    f.ignoreIsp = fault == IspIgnored;
+    f.nackErase = fault == EraseNack;
+    f.nackBootWrite = fault == WriteNack ? 1 : 0;
+    f.nackGo = fault == GoNack;
+    if (fault == Unplugged)
+        sim.dropLine();
+    else
+        sim.setFaults(f);
+}
 
 } // namespace
 
 class WizardTest : public QObject {
     Q_OBJECT
+    QTemporaryDir dir;
+    QString picture, firmware; // 101 x 100 picture, the HEX file of image
+    const QByteArray image = QByteArray::fromStdString(badfiles::garbage(5000));
+
 private slots:
-    void initTestCase() { initKivoResources(); }
-
-    void defaultIdFollowsPageCount() {
-        BareSetup w;
-        w.addQsPage(new QsPage("a", nullptr, nullptr), 0);
-        w.addQsPage(new QsPage("b", nullptr, nullptr), 1);
-        w.addQsPage(new QsPage("c", nullptr, nullptr), -1);
-        QCOMPARE(w.pageIds(), QList<int>({0, 1, 3}));
-        QCOMPARE(w.pageCount, 3);
+    void initTestCase() {
+        Q_INIT_RESOURCE(Kivo_Updater);
+        picture = dir.filePath("pic.png");
+        firmware = dir.filePath("fw.hex");
+        QVERIFY(testPicture(101, 100).save(picture));
+        QVERIFY(writeFile(firmware, hexText(image)));
     }
 
-    void sideEntriesFollowIdOrder() {
+    // Id -1 takes the page count plus one; the side panel follows id order, not insertion.
+    void pagesFieldsAndCompletion() {
         BareSetup w;
-        for (int id : {0, 1, 2, 4, 3}) {
-            const QByteArray name = "page" + QByteArray::number(id);
-            w.addQsPage(new QsPage(name.constData(), nullptr, nullptr), id);
-        }
-        QStringList names;
-        for (int i = 0; i < w.sideLayout->count(); ++i)
-            names << qobject_cast<QCheckBox*>(w.sideLayout->itemAt(i)->widget())->text();
-        QCOMPARE(names, QStringList({"page0", "page1", "page2", "page3", "page4"}));
-    }
-
-    void magicLabelIsAField() {
-        BareSetup w;
-        auto* page = new QsPage("a", nullptr, nullptr);
+        auto* first = new QsPage("a", nullptr, nullptr);
         auto* label = new MagicLabel("first");
-        auto* layout = new QVBoxLayout(page);
-        layout->addWidget(label);
-        label->registerField("note", page);
-        w.addQsPage(page, 0);
+        (new QVBoxLayout(first))->addWidget(label);
+        label->registerField("note", first);
+        first->completePred = false;
+        w.addQsPage(first, 0);
+        w.addQsPage(new QsPage("b", nullptr, nullptr), 1);
+        w.addQsPage(new QsPage("d", nullptr, nullptr), -1);
+        w.addQsPage(new QsPage("c", nullptr, nullptr), 2);
+        QCOMPARE(w.pageIds(), QList<int>({0, 1, 2, 3}));
+        QCOMPARE(sideEntries(w), QStringList({"a", "b", "c", "d"}));
+
         QSignalSpy changed(label, &MagicLabel::ltextChanged);
         w.setField("note", "second");
         QCOMPARE(label->text(), QString("second"));
         QCOMPARE(w.field("note").toString(), QString("second"));
         QCOMPARE(changed.count(), 1);
 
-        const QMetaObject* mo = label->metaObject();
-        QCOMPARE(mo->method(mo->methodOffset()).name(), QByteArray("ltextChanged"));
-        QCOMPARE(mo->method(mo->methodOffset() + 1).name(), QByteArray("setLtext"));
-        const QMetaProperty p = mo->property(mo->indexOfProperty("ltext"));
-        QVERIFY(p.isReadable() && p.isWritable() && p.isDesignable() && p.isStored());
-        QVERIFY(!p.hasNotifySignal());
-    }
-
-    void completePredEnablesNextAtOnce() {
-        BareSetup w;
-        auto* first = new QsPage("a", nullptr, nullptr);
-        first->completePred = false;
-        w.addQsPage(first, 0);
-        w.addQsPage(new QsPage("b", nullptr, nullptr), 1);
         w.show();
         QVERIFY(!w.button(QWizard::NextButton)->isEnabled());
-        first->setCompletePred(true);
+        first->setCompletePred(true); // takes effect at once, no other event needed
         QVERIFY(w.button(QWizard::NextButton)->isEnabled());
     }
 
-    void wizardLookAndSlots() {
-        Kivo w(nullptr);
-        QCOMPARE(w.windowTitle(), QString("Kivo Updater"));
-        QCOMPARE(w.wizardStyle(), QWizard::ModernStyle);
-        for (auto which : {QWizard::BannerPixmap, QWizard::WatermarkPixmap, QWizard::LogoPixmap})
-            QVERIFY(!w.pixmap(which).isNull());
-        const QMetaObject* mo = w.metaObject();
-        QStringList slotNames;
-        for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
-            slotNames << mo->method(i).name();
-        QCOMPARE(slotNames,
-                 QStringList({"on_fileSelectButton_clicked", "on_VerifySerialPort_clicked",
-                              "on_RescanSerialPorts_clicked", "on_loadBitmap_clicked",
-                              "on_loadFirmware_clicked"}));
-    }
-
-    void cancelHiddenOnlyOnFinishAndSideMarks() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fw.hex");
-        QVERIFY(writeFile(path, hexText(0x08000000, QByteArray(16, '\1'))));
-        WizardRig rig;
-        rig.show();
-        Kivo& w = *rig.wizard;
-        auto cancelShown = [&] { return w.button(QWizard::CancelButton)->isVisible(); };
-        auto side = [&](int i) {
-            return qobject_cast<QCheckBox*>(w.sideLayout->itemAt(i)->widget());
-        };
-        QVERIFY(cancelShown());
-        QVERIFY(side(0)->isEnabled() && !side(1)->isEnabled() && !side(0)->isChecked());
-        QVERIFY(rig.next());
-        QVERIFY(side(0)->isChecked() && !side(0)->isEnabled() && side(1)->isEnabled());
-        QVERIFY(!rig.forwardEnabled());
-        QVERIFY(rig.verify(kSimulatorProduct));
-        QCOMPARE(rig.field("verifySerial"), QString(kVerified));
-        QVERIFY(rig.next());
-        QVERIFY(cancelShown());
-        QVERIFY(!rig.forwardEnabled()); // nothing chosen yet
-        rig.choose(path);
-        QVERIFY(rig.next());
-        QCOMPARE(w.currentId(), int(Kivo::WorkId));
-        QVERIFY(cancelShown());
-        QVERIFY(!w.button(QWizard::BackButton)->isEnabled());
-        QVERIFY(rig.next());
-        QCOMPARE(w.currentId(), int(Kivo::FinishId));
-        QVERIFY(!cancelShown());
-        QVERIFY(w.button(QWizard::FinishButton)->isVisible());
-    }
-
-    void serialFailuresKeepNextDisabled_data() {
+    // A failed attempt after a success leaves no link, so Next must not stay enabled.
+    void serialFailures_data() {
         QTest::addColumn<QString>("product");
+        QTest::addColumn<bool>("verifiedBefore");
         QTest::addColumn<QString>("message");
-        QTest::newRow("prompt") << QString() << "No serial port selected";
-        QTest::newRow("cannot open") << "Broken Adapter"
-                                     << "Couldn't initialize serial port on Broken Adapter";
-        QTest::newRow("nothing answers") << "Silent Port"
-                                         << "Kivo not found on Silent Port";
+        QTest::newRow("prompt") << QString() << false << "No serial port selected";
+        QTest::newRow("prompt after a success") << QString() << true << "No serial port selected";
+        QTest::newRow("cannot open")
+            << "Broken Adapter" << false << "Couldn't initialize serial port on Broken Adapter";
+        QTest::newRow("nothing answers")
+            << "Silent Port" << true << "Kivo not found on Silent Port";
     }
-    void serialFailuresKeepNextDisabled() {
+    void serialFailures() {
         QFETCH(QString, product);
+        QFETCH(bool, verifiedBefore);
         QFETCH(QString, message);
-        SilentPort silent;
-        QVERIFY(!silent.path.isEmpty());
+        TestPty silent;
+        QVERIFY(silent.ok());
         WizardRig rig;
         rig.wizard->addExtraPort("/nonexistent/ttyBroken", "Broken Adapter");
-        rig.wizard->addExtraPort(silent.path, "Silent Port");
+        rig.wizard->addExtraPort(QByteArray::fromStdString(silent.slavePath), "Silent Port");
         rig.show();
         QVERIFY(rig.next());
+        if (verifiedBefore) QVERIFY(rig.verify(kSimulatorProduct) && rig.forwardEnabled());
         QVERIFY(!rig.verify(product));
-        QCOMPARE(rig.closer.take(), QStringList({message}));
+        QCOMPARE(rig.takeBoxes(), QStringList({message}));
         QVERIFY(!rig.forwardEnabled());
         QVERIFY(!rig.wizard->kivoIo && !rig.wizard->serialIo);
         QVERIFY(rig.field("verifySerial").startsWith(kHelpStart));
     }
 
-    // A failed attempt after a success leaves no link, so Next must not stay enabled.
-    void failedReverifyClearsCompletion() {
-        WizardRig rig;
-        rig.show();
-        QVERIFY(rig.next());
-        QVERIFY(rig.verify(kSimulatorProduct));
-        QVERIFY(rig.forwardEnabled());
-        QVERIFY(!rig.verify(QString()));
-        QCOMPARE(rig.closer.take(), QStringList({"No serial port selected"}));
-        QVERIFY(!rig.forwardEnabled());
-        QVERIFY(!rig.wizard->kivoIo && !rig.wizard->serialIo);
-        QVERIFY(rig.field("verifySerial").startsWith(kHelpStart));
-    }
-
-    void rescanAndReverifyKeepOneLink() {
-        WizardRig rig;
-        rig.show();
-        QVERIFY(rig.next());
-        QCOMPARE(rig.wizard->portCombo->itemText(0), QString("Select Serial Port"));
-        QVERIFY(rig.verify(kSimulatorProduct));
-        QVERIFY(rig.verify(kSimulatorProduct)); // the first stream is closed before the second
-        QVERIFY(rig.closer.take().isEmpty());
-        rig.pushButton("Rescan Serial Ports")->click();
-        QCOMPARE(rig.wizard->portCombo->currentIndex(), 0);
-        QVERIFY(rig.wizard->portCombo->findText(kSimulatorProduct) > 0);
-        QVERIFY(rig.wizard->kivoIo);
-        QVERIFY(rig.forwardEnabled());
-    }
-
-    void fileChoicesShowCaptionAndPreview_data() {
+    // A name the updater cannot use is refused with a box and keeps the wizard on the file page.
+    // A file that does not load, or a link gone before Start, never reaches the generator.
+    void fileChoices_data() {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("bytes"); // raw file size; -1: a picture, -2: no file
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QSize>("preview");
-        QTest::newRow("4:3 png") << "a.png" << -1 << "800 x 600" << QSize(320, 240);
-        QTest::newRow("16:9 jpg") << "b.jpg" << -1 << "1920 x 1080" << QSize(320, 180);
-        QTest::newRow("raw exact") << "c.bin" << 6220800 << "1920 x 1080" << QSize(320, 180);
-        QTest::newRow("raw longer") << "d.bin" << 6220900 << "1920 x 1080" << QSize(320, 180);
-        QTest::newRow("raw short") << "e.bin" << 6220799 << "0 x 0" << QSize();
-        QTest::newRow("raw missing") << "f.bin" << -2 << "0 x 0" << QSize();
-        QTest::newRow("firmware") << "g.hex" << 0 << "Firmware update" << QSize();
+        QTest::addColumn<QByteArray>("content"); // null: a picture of the caption's size, if any
+        QTest::addColumn<QString>("caption");    // empty: refused by name
+        QTest::addColumn<QString>("onStart"); // what Start says (%p: the path); empty: not started
+        const QByteArray full(kRawPictureBytes, '@'), none;
+        const QString raw = "1920 x 1080", unread = "Couldn't read %p", fw = "Firmware update";
+        QTest::newRow("4:3 png") << "a.png" << none << "800 x 600" << QString();
+        QTest::newRow("16:9 jpg") << "b.jpg" << none << raw << QString();
+        QTest::newRow("raw exact") << "c.bin" << full << raw << QString();
+        QTest::newRow("raw longer") << "d.bin" << full + "@" << raw << QString();
+        QTest::newRow("raw short") << "e.bin" << full.mid(1) << "0 x 0"
+                                   << "Couldn't read e.bin";
+        QTest::newRow("raw missing") << "f.bin" << none << "0 x 0"
+                                     << "Couldn't read f.bin";
+        QTest::newRow("not a picture") << "g.png" << QByteArray("?") << "0 x 0"
+                                       << "Couldn't read g.png";
+        QTest::newRow("link gone") << "h.png" << none << "8 x 8"
+                                   << "No verified connection to KIVO. Please verify the serial "
+                                      "port again.";
+        QTest::newRow("HEX without data") << "i.hex" << QByteArray(":00000001FF\n") << fw << unread;
+        QTest::newRow("missing HEX") << "j.hex" << none << fw << unread;
+        QTest::newRow("upper-case suffix") << "k.PNG" << none << QString() << QString();
+        QTest::newRow("capital H") << "l.Hex" << none << QString() << QString();
+        QTest::newRow("other suffix") << "m.txt" << none << QString() << QString();
     }
-    void fileChoicesShowCaptionAndPreview() {
+    void fileChoices() {
         QFETCH(QString, name);
-        QFETCH(int, bytes);
+        QFETCH(QByteArray, content);
         QFETCH(QString, caption);
-        QFETCH(QSize, preview);
-        QTemporaryDir dir;
+        QFETCH(QString, onStart);
         const QString path = dir.filePath(name);
-        if (bytes == -1) {
-            const QSize size = caption == "800 x 600" ? QSize(800, 600) : QSize(1920, 1080);
-            QVERIFY(testPicture(size.width(), size.height()).save(path));
-        } else if (bytes >= 0) {
-            QVERIFY(writeFile(path, QByteArray(bytes, '\x40')));
-        }
+        const QStringList size = caption.split(" x ");
+        const QSize pictureSize =
+            size.size() == 2 ? QSize(size[0].toInt(), size[1].toInt()) : QSize();
+        if (!content.isNull())
+            QVERIFY(writeFile(path, content));
+        else if (!pictureSize.isEmpty())
+            QVERIFY(testPicture(pictureSize.width(), pictureSize.height()).save(path));
         WizardRig rig;
         rig.show();
+        QVERIFY(rig.reachFilePage());
         rig.choose(path);
-        QVERIFY(rig.closer.take().isEmpty());
+        const QStringList refusal = {path + " is not a valid file for the Kivo"};
+        QCOMPARE(rig.takeBoxes(), caption.isEmpty() ? refusal : QStringList());
+        QVERIFY(rig.forwardEnabled());
+        if (caption.isEmpty()) {
+            QVERIFY(rig.next());
+            QCOMPARE(rig.wizard->currentId(), int(Kivo::FileId));
+            QVERIFY(!rig.wizard->workPage);
+            return;
+        }
         QCOMPARE(rig.field("dataFilename"), path);
         QCOMPARE(rig.field("dataFileCaption"), caption);
         QVERIFY(rig.field("dataFileStatus").startsWith("If the correct file name is shown"));
         const QPixmap shown = rig.wizard->fileSelectPage->previewLabel->pixmap(Qt::ReturnByValue);
-        QCOMPARE(shown.isNull() ? QSize() : shown.size(), preview);
-        QVERIFY(rig.wizard->fileSelectPage->isComplete());
+        const QSize thumbnail = pictureSize.scaled(320, 240, Qt::KeepAspectRatio);
+        QCOMPARE(shown.isNull() ? QSize() : shown.size(),
+                 pictureSize.isEmpty() ? QSize() : thumbnail);
+        if (onStart.isEmpty()) return;
+        QVERIFY(rig.next() && rig.wizard->currentId() == Kivo::WorkId);
+        const bool dropLink = onStart.startsWith("No verified");
+        if (dropLink) {
+            delete std::exchange(rig.wizard->kivoIo, nullptr);
+            delete std::exchange(rig.wizard->serialIo, nullptr);
+        }
+        const auto before = rig.sim.counters();
+        const size_t lines = rig.sim.consoleLines().size();
+        rig.start();
+        onStart.replace("%p", path);
+        QCOMPARE(rig.takeBoxes(), QStringList({onStart}));
+        QCOMPARE(rig.field("bmStatus1"), onStart);
+        QCOMPARE(rig.sim.counters().bytesIn, before.bytesIn);
+        QCOMPARE(rig.sim.counters().slotErases, uint64_t(0));
+        QCOMPARE(rig.sim.consoleLines().size(), lines);
+        QCOMPARE(rig.wizard->kivoIo != nullptr, !dropLink);
+        QVERIFY(rig.startEnabled() && rig.forwardEnabled());
     }
 
-    void unusableNamesAreRefused_data() {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("upper-case suffix") << "pic.PNG";
-        QTest::newRow("capital H") << "fw.Hex";
-        QTest::newRow("other suffix") << "notes.txt";
+    // Slot 9 gets the padded rows, preview 45. A lost bitmap page offers Start again; a lost
+    // preview page does not, the slot holding the new pattern. Closing and deleting the wizard
+    // during the upload waits for its end, even past a failure box.
+    void patternOutcomes_data() {
+        QTest::addColumn<int>("lostFrame"); // 1: the first page after the erase
+        QTest::addColumn<bool>("close");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QStringList>("statuses");
+        QTest::addColumn<bool>("startAgain");
+        const QStringList lost = {"Couldn't load pic.png"};
+        const QStringList failed = {"Erasing Flash", "Loading pic.png", "Error loading pic.png"};
+        QTest::newRow("closed mid-upload") << 0 << true << QStringList() << kPatternDone << false;
+        QTest::newRow("bitmap page lost, closed") << 1 << true << lost << failed << true;
+        QTest::newRow("preview page lost")
+            << int(kSmallPages + 1) << false << QStringList()
+            << QStringList(kPatternDone.mid(0, 4) << "Error loading LCD Preview") << false;
     }
-    void unusableNamesAreRefused() {
-        QFETCH(QString, name);
+    void patternOutcomes() {
+        QFETCH(int, lostFrame);
+        QFETCH(bool, close);
         WizardRig rig;
         rig.show();
-        QVERIFY(rig.next() && rig.verify(kSimulatorProduct) && rig.next());
-        const QString path = "/tmp/" + name;
-        rig.choose(path);
-        QCOMPARE(rig.closer.take(), QStringList({path + " is not a valid file for the Kivo"}));
-        QVERIFY(rig.forwardEnabled());
-        QVERIFY(rig.next());
-        QCOMPARE(rig.wizard->currentId(), int(Kivo::FileId));
-        QVERIFY(!rig.wizard->workPage);
+        QVERIFY(rig.reachWorkPage(picture));
+        rig.recordStatus();
+        QPointer<Kivo> alive(rig.wizard.get());
+        if (close)
+            connect(rig.wizard->workPage->findChild<MagicLabel*>(), &MagicLabel::ltextChanged,
+                    [&](const QString& s) {
+                        if (!s.startsWith("Loading ") || !alive->isVisible()) return;
+                        alive->reject();
+                        alive->deleteLater();
+                    });
+        KivoSim::Faults f;
+        f.noReplyToFrame = unsigned(lostFrame);
+        rig.sim.setFaults(f);
+        rig.wizard->patternGroup->button(9)->click();
+        rig.start();
+        QVERIFY(alive);
+        QTEST(rig.takeBoxes(), "boxes");
+        rig.statuses.removeAll(QString()); // the closing wizard clears its fields
+        QTEST(rig.statuses, "statuses");
+        QTEST(rig.startEnabled(), "startAgain");
+        QCOMPARE(rig.bar()->value(), 100);
+        if (lostFrame == 0) {
+            std::vector<uint8_t> slot = rig.sim.slot(9);
+            QCOMPARE(slot.size(), size_t(kSmallPages * 256));
+            const std::vector<uint8_t> want = bytes(patternBitmap(loadPicture(picture)));
+            for (int y = 0; y < 100; ++y) // rows of 303 bytes padded to 304; padding is free
+                QVERIFY(std::equal(want.begin() + 304 * y, want.begin() + 304 * y + 303,
+                                   slot.begin() + 304 * y));
+            QCOMPARE(rig.sim.previewIndexes(), std::vector<int>({45}));
+        }
+        if (lostFrame == 1) QVERIFY(rig.sim.previewIndexes().empty());
+        QCOMPARE(rig.forwardEnabled(), !close);
+        if (!close) return;
+        QVERIFY(!alive->isVisible());
+        rig.wizard.release(); // goes by its own deferred delete now
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!alive);
     }
 
-    void cancelledDialog() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fw.hex");
-        QVERIFY(writeFile(path, hexText(0x08000000, QByteArray(16, '\1'))));
+    // The port reopened for the bootloader is the verified link's own, even when the scan no
+    // longer names it first. Once a run has taken the generator into its bootloader the wizard
+    // has no link: Start again says so and sends nothing.
+    void firmwareOutcomes_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("message"); // empty: installed
+        QTest::addColumn<bool>("linkKept");
+        QTest::addColumn<bool>("inBootloader");
+        QTest::newRow("installed") << int(None) << QString() << false << false;
+        QTest::newRow("no answer to ping")
+            << int(Unplugged) << "Couldn't verify KIVO" << true << false;
+        QTest::newRow("bootloader never listens")
+            << int(IspIgnored) << "Couldn't Initialize bootloader" << false << false;
+        QTest::newRow("erase refused") << int(EraseNack) << "Couldn't erase flash" << false << true;
+        QTest::newRow("write refused")
+            << int(WriteNack) << "Couldn't load new firmware" << false << true;
+        QTest::newRow("go refused") << int(GoNack) << "Couldn't reboot KIVO" << false << true;
+    }
+    void firmwareOutcomes() {
+        QFETCH(int, fault);
+        QFETCH(QString, message);
         WizardRig rig;
         rig.show();
-        QVERIFY(rig.next() && rig.verify(kSimulatorProduct) && rig.next());
-        rig.choose(QString());
-        QVERIFY(!rig.forwardEnabled());
-        rig.choose(path);
-        rig.choose(QString());
+        QVERIFY(rig.reachWorkPage(firmware));
+        Kivo& w = *rig.wizard;
+        QCOMPARE(sideEntries(w), QStringList({"Welcome", "Select Serial Port", "Select File",
+                                              "Firmware", "Finish"}));
         QVERIFY(rig.forwardEnabled());
-        QCOMPARE(rig.field("dataFileCaption"), QString("Firmware update"));
-        QVERIFY(rig.next());
-        QCOMPARE(rig.wizard->currentId(), int(Kivo::FileId));
-        QVERIFY(rig.closer.take().isEmpty());
+        freeSerialPorts(w.ports, w.portCount);
+        w.ports = static_cast<SioPort*>(std::malloc(sizeof(SioPort)));
+        w.ports[0] = SioPort{strdup("/nonexistent/ttyKivo"), strdup(kSimulatorProduct)};
+        w.portCount = 1;
+        inject(rig.sim, Fault(fault));
+        rig.recordStatus();
+        QList<int> values;
+        connect(rig.bar(), &QProgressBar::valueChanged, [&](int v) { values << v; });
+        rig.start();
+        QCOMPARE(rig.takeBoxes(), message.isEmpty() ? QStringList() : QStringList({message}));
+        QTEST(w.kivoIo != nullptr, "linkKept");
+        QTEST(rig.sim.inBootloader(), "inBootloader");
+        QCOMPARE(rig.bar()->value(), 100);
+        if (message.isEmpty()) {
+            QCOMPARE(rig.statuses,
+                     QStringList({"Loading", "Loading fw.hex", "fw.hex Loaded Successfully"}));
+            QVERIFY(values.size() > 20 && std::is_sorted(values.begin(), values.end()));
+            std::vector<uint8_t> flash = rig.sim.flash();
+            flash.resize(size_t(image.size()));
+            QVERIFY(flash == bytes(image));
+            QVERIFY(!w.serialIo && !rig.startEnabled());
+            QVERIFY(rig.next());
+            QCOMPARE(w.currentId(), int(Kivo::FinishId));
+            return;
+        }
+        QCOMPARE(rig.field("bmStatus1"), message);
+        QVERIFY(rig.startEnabled() && rig.forwardEnabled());
+        if (w.kivoIo) return;
+        const auto before = rig.sim.counters();
+        rig.start();
+        QCOMPARE(rig.takeBoxes(), QStringList({"Couldn't verify KIVO"}));
+        QCOMPARE(rig.field("bmStatus1"), QString("Couldn't verify KIVO"));
+        QCOMPARE(rig.sim.counters().bytesIn, before.bytesIn);
+        QVERIFY(rig.startEnabled());
     }
 };
 

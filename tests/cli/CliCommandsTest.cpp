@@ -1,35 +1,34 @@
 // The kivo binary as a child process: arguments, help, the file commands and the one-shot
-// device commands against a simulated generator.
+// device commands against a simulated generator; its tables and formats in-process.
 #include "RunKivo.h"
 
+#include "cli/Progress.h"
+#include "cli/Settings.h"
 #include "files/MD5.h"
 #include "sim/KivoSim.h"
+#include "tests/support/TestPty.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
-#include <pty.h>
 #include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+using kivotest::contains;
+using kivotest::put;
 using kivotest::runKivo;
 using kivotest::RunResult;
-using kivotest::TempDir;
 
 namespace {
 
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 std::string readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
     std::stringstream s;
-    s << f.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -41,8 +40,7 @@ protected:
     TempDir dir;
 };
 
-// --- usage errors: status 2, a reason on stderr, and not one byte to the generator ---
-
+// Usage errors: status 2, a reason on stderr, and not one byte to the generator.
 struct BadLine {
     const char* name;
     std::vector<std::string> args; // "@" stands for the simulator's port, "%" for the temp dir
@@ -52,22 +50,22 @@ struct BadLine {
 class BadArguments : public SimTest, public ::testing::WithParamInterface<BadLine> {};
 
 TEST_P(BadArguments, RefusedWithStatus2BeforeAnyTraffic) {
-    dir.write("pic.png", "not a picture at all");
-    dir.write("notes.txt", "text");
-    dir.write("bad.hex", ":020000040800F2\r\n:10000000000102030405060708090A0B0C0D0E0F00\r\n"
-                         ":00000001FF\r\n");
-    dir.write("fw.hex", kivotest::hexText(0x08000000, {1, 2, 3, 4}));
-    dir.write("empty.hex", ":00000001FF\r\n");
+    put(dir, "pic.png", "not a picture at all");
+    put(dir, "notes.txt", "text");
+    put(dir, "bad.hex",
+        ":020000040800F2\n:10000000000102030405060708090A0B0C0D0E0F00\n"
+        ":00000001FF\n");
+    put(dir, "fw.hex", kivotest::hexText(0x08000000, {1, 2, 3, 4}));
+    put(dir, "empty.hex", ":00000001FF\n");
     std::vector<std::string> args;
     for (std::string a : GetParam().args) {
-        size_t at;
-        while ((at = a.find('@')) != std::string::npos) a.replace(at, 1, port());
-        while ((at = a.find('%')) != std::string::npos) a.replace(at, 1, dir.path(""));
+        for (size_t at; (at = a.find('@')) != std::string::npos;) a.replace(at, 1, port());
+        for (size_t at; (at = a.find('%')) != std::string::npos;) a.replace(at, 1, dir.file(""));
         args.push_back(a);
     }
     RunResult r = runKivo(args);
     EXPECT_EQ(r.status, kUsage) << r.err;
-    EXPECT_NE(r.err.find(GetParam().expect), std::string::npos) << r.err;
+    EXPECT_TRUE(contains(r.err, GetParam().expect)) << r.err;
     EXPECT_EQ(sim.counters().bytesIn, 0u);
 }
 
@@ -106,194 +104,198 @@ const BadLine kBadLines[] = {
 INSTANTIATE_TEST_SUITE_P(Cli, BadArguments, ::testing::ValuesIn(kBadLines),
                          [](const ::testing::TestParamInfo<BadLine>& i) { return i.param.name; });
 
-// --- help ---
-
-TEST(CliHelp, OverviewNamesEveryCommand) {
-    RunResult r = runKivo({"--help"});
-    EXPECT_EQ(r.status, kOk);
-    for (const char* c :
-         {"ports", "ping", "versions", "get", "set", "pattern", "firmware", "hex", "brix", "md5"})
-        EXPECT_NE(r.out.find(std::string("\n  ") + c + " "), std::string::npos) << c;
-    EXPECT_NE(r.out.find("--quiet"), std::string::npos);
-}
-
-TEST(CliHelp, EachCommandDescribesItself) {
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"ports", ""},
-        {"ping", "PORT"},
-        {"versions", "PORT"},
-        {"get", "PORT SETTING"},
-        {"set", "PORT SETTING VALUE"},
-        {"pattern", "PORT SLOT PICTURE"},
-        {"firmware", "PORT FILE.hex [--verify]"},
-        {"hex", "FILE.hex [--bin OUT]"},
-        {"brix", "OUT INPUT"},
-        {"md5", "FILE..."}};
-    for (const auto& c : expected) {
-        RunResult r = runKivo({c.first, "--help"});
-        EXPECT_EQ(r.status, kOk) << c.first;
-        EXPECT_EQ(r.out.rfind("Usage: kivo " + c.first + " " + c.second + "\n", 0), 0u) << r.out;
-        EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+TEST(CliHelp, OverviewAndEachCommand) {
+    const std::string usages[] = {"ports ",
+                                  "ping PORT",
+                                  "versions PORT",
+                                  "get PORT SETTING",
+                                  "set PORT SETTING VALUE",
+                                  "pattern PORT SLOT PICTURE",
+                                  "firmware PORT FILE.hex [--verify]",
+                                  "hex FILE.hex [--bin OUT]",
+                                  "brix OUT INPUT",
+                                  "md5 FILE..."};
+    RunResult all = runKivo({"--help"});
+    EXPECT_EQ(all.status, kOk);
+    EXPECT_TRUE(contains(all.out, "--quiet"));
+    for (const std::string& usage : usages) {
+        const std::string command = usage.substr(0, usage.find(' '));
+        EXPECT_TRUE(contains(all.out, "\n  " + command + " ")) << command;
+        RunResult r = runKivo({command, "--help"});
+        EXPECT_EQ(r.status, kOk) << command;
+        EXPECT_EQ(r.out.rfind("Usage: kivo " + usage + "\n", 0), 0u) << r.out;
+        EXPECT_TRUE(contains(r.out, "Exit status")) << command;
     }
-    EXPECT_NE(runKivo({"set", "--help"}).out.find("constant-luminance"), std::string::npos);
-    EXPECT_NE(runKivo({"firmware", "--help"}).out.find("--verify"), std::string::npos);
+    EXPECT_TRUE(contains(runKivo({"set", "--help"}).out, "constant-luminance"));
     EXPECT_EQ(runKivo({"help", "md5"}).out.rfind("Usage: kivo md5", 0), 0u);
 }
 
-// --- file commands ---
-
-TEST(CliFiles, HexSummaryAndFlatImage) {
+TEST(CliFiles, HexMd5AndBrix) {
     TempDir dir;
     std::vector<unsigned char> data(40);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
-    std::string hex = dir.write("fw.hex", kivotest::hexText(0x08000000, data));
-    RunResult r = runKivo({"hex", hex, "--bin", dir.path("fw.bin")});
+    const std::string hex = put(dir, "fw.hex", kivotest::hexText(0x08000000, data));
+    RunResult r = runKivo({"hex", hex, "--bin", dir.file("fw.bin")});
     EXPECT_EQ(r.status, kOk) << r.err;
     // one address record, three data records, the end record
-    EXPECT_NE(r.out.find("base    0x08000000\nsize    40\nrecords 5\n"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(readAll(dir.path("fw.bin")), std::string(data.begin(), data.end()));
+    EXPECT_TRUE(contains(r.out, "base    0x08000000\nsize    40\nrecords 5\n")) << r.out;
+    EXPECT_EQ(readAll(dir.file("fw.bin")), std::string(data.begin(), data.end()));
+    RunResult unwritable = runKivo({"hex", hex, "--bin", dir.file("no/such/dir/fw.bin")});
+    EXPECT_EQ(unwritable.status, kFailed);
+    EXPECT_TRUE(contains(unwritable.err, "Couldn't write"));
 
-    RunResult bad = runKivo({"hex", hex, "--bin", dir.path("no/such/dir/fw.bin")});
-    EXPECT_EQ(bad.status, kFailed);
-    EXPECT_NE(bad.err.find("Couldn't write"), std::string::npos);
-}
+    const std::string abc = put(dir, "abc", "abc"), empty = put(dir, "empty", "");
+    const std::string odd = put(dir, "back\\slash", "abc");
+    RunResult md5 = runKivo({"md5", abc, dir.file("missing"), empty, odd});
+    EXPECT_EQ(md5.status, kUsage);
+    EXPECT_EQ(md5.out, "900150983cd24fb0d6963f7d28e17f72  " + abc + "\n" +
+                           "d41d8cd98f00b204e9800998ecf8427e  " + empty + "\n" +
+                           "\\900150983cd24fb0d6963f7d28e17f72  " + dir.file("back\\\\slash") +
+                           "\n");
+    EXPECT_TRUE(contains(md5.err, dir.file("missing") + ": No such file")) << md5.err;
 
-TEST(CliFiles, Md5LinesLikeMd5sum) {
-    TempDir dir;
-    std::string abc = dir.write("abc", "abc");
-    std::string empty = dir.write("empty", "");
-    std::string odd = dir.write("back\\slash", "abc");
-    RunResult r = runKivo({"md5", abc, dir.path("missing"), empty, odd});
-    EXPECT_EQ(r.status, kUsage);
-    EXPECT_EQ(r.out, "900150983cd24fb0d6963f7d28e17f72  " + abc + "\n" +
-                         "d41d8cd98f00b204e9800998ecf8427e  " + empty + "\n" +
-                         "\\900150983cd24fb0d6963f7d28e17f72  " + dir.path("back\\\\slash") + "\n");
-    EXPECT_NE(r.err.find(dir.path("missing") + ": No such file"), std::string::npos) << r.err;
-}
-
-TEST(CliFiles, BrixCarriesMagicAndDigest) {
-    TempDir dir;
     std::string payload(1000, '\0');
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 251);
-    std::string in = dir.write("data.bin", payload);
-    RunResult r = runKivo({"brix", dir.path("out.brix"), in});
-    ASSERT_EQ(r.status, kOk) << r.err;
-    std::string file = readAll(dir.path("out.brix"));
+    RunResult brix = runKivo({"brix", dir.file("out.brix"), put(dir, "data.bin", payload)});
+    ASSERT_EQ(brix.status, kOk) << brix.err;
+    EXPECT_TRUE(contains(brix.out, "1000 data bytes"));
+    const std::string file = readAll(dir.file("out.brix"));
     ASSERT_EQ(file.size(), 32 + payload.size());
-    EXPECT_EQ(file.substr(0, 4), "Brix");
-    EXPECT_EQ(file.substr(4, 12), std::string(12, '\0'));
+    EXPECT_EQ(file.substr(0, 16), std::string("Brix") + std::string(12, '\0'));
     EXPECT_EQ(file.substr(32), payload);
     unsigned char digest[MD5::DIGEST_SIZE];
-    MD5 md5;
-    md5.addBytes(reinterpret_cast<const unsigned char*>(payload.data()), int(payload.size()));
-    md5.checksum(digest);
+    MD5 sum;
+    sum.addBytes(reinterpret_cast<const unsigned char*>(payload.data()), int(payload.size()));
+    sum.checksum(digest);
     EXPECT_EQ(file.substr(16, 16), std::string(reinterpret_cast<char*>(digest), 16));
-    EXPECT_NE(r.out.find("1000 data bytes"), std::string::npos);
 }
 
-// --- device commands ---
-
-TEST_F(SimTest, PingVersionsAndSettings) {
+TEST_F(SimTest, PingVersionsGetAndSet) {
     RunResult ping = runKivo({"ping", port()});
     EXPECT_EQ(ping.status, kOk) << ping.err;
-    EXPECT_NE(ping.out.find("Kivo found on " + port()), std::string::npos);
-
+    EXPECT_TRUE(contains(ping.out, "Kivo found on " + port()));
     RunResult v = runKivo({"versions", port()});
     EXPECT_EQ(v.status, kOk) << v.err;
-    EXPECT_NE(v.out.find("version1 0x01000000\nversion2 0x00010000\nversion3 0x00000100\n"
-                         "version4 0x00000001\n"),
-              std::string::npos)
+    EXPECT_TRUE(contains(v.out, "version1 0x01000000\nversion2 0x00010000\nversion3 0x00000100\n"
+                                "version4 0x00000001\n"))
         << v.out;
-
-    EXPECT_EQ(runKivo({"set", port(), "volume", "0x30"}).status, kOk);
-    EXPECT_EQ(sim.reg(0x6D), std::vector<uint8_t>{0x30});
-    EXPECT_EQ(runKivo({"set", port(), "timing", "1920x1080p60"}).status, kOk);
-    EXPECT_EQ(sim.reg(0x61), std::vector<uint8_t>{16});
-    EXPECT_EQ(runKivo({"set", port(), "hdcp", "on"}).status, kOk);
-    EXPECT_EQ(sim.reg(0x65), std::vector<uint8_t>{1});
-
+    const std::tuple<const char*, const char*, uint8_t, uint8_t> sets[] = {
+        {"volume", "0x30", 0x6D, 0x30},
+        {"timing", "1920x1080p60", 0x61, 16},
+        {"hdcp", "on", 0x65, 1}};
+    for (const auto& [name, value, reg, raw] : sets) {
+        EXPECT_EQ(runKivo({"set", port(), name, value}).status, kOk) << name;
+        EXPECT_EQ(sim.reg(reg), std::vector<uint8_t>{raw}) << name;
+    }
     sim.setReg(0x6F, {2});
-    RunResult hdr = runKivo({"get", port(), "hdr"});
-    EXPECT_EQ(hdr.status, kOk);
-    EXPECT_NE(hdr.out.find("pq (2)\n"), std::string::npos) << hdr.out;
-}
-
-TEST_F(SimTest, GetAllListsEverySetting) {
+    EXPECT_EQ(runKivo({"get", port(), "hdr"}).out, "pq (2)\n");
     sim.setReg(0x70, {1});
-    RunResult r = runKivo({"get", port(), "all"});
-    EXPECT_EQ(r.status, kOk) << r.err;
+    RunResult all = runKivo({"get", port(), "all"});
+    EXPECT_EQ(all.status, kOk) << all.err;
     for (const char* s : {"timing", "pattern", "colorspace", "depth", "hdcp", "txmode",
                           "audio-sample", "audio-depth", "audio-source", "audio-channel",
                           "audio-speaker", "volume", "scramble", "hdr", "bt2020", "power"})
-        EXPECT_NE(r.out.find(std::string(s) + "\t"), std::string::npos) << s;
-    EXPECT_NE(r.out.find("bt2020\tycc (1)\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(contains(all.out, std::string(s) + "\t")) << s;
+    EXPECT_TRUE(contains(all.out, "bt2020\tycc (1)\n")) << all.out;
 }
 
-TEST(CliDevice, SilentPortIsNotFound) {
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
-    RunResult r = runKivo({"ping", name});
-    close(master);
+TEST(CliDevice, SilentPortAndInProcessSimulator) {
+    TestPty silent;
+    ASSERT_TRUE(silent.ok());
+    RunResult r = runKivo({"ping", silent.slavePath});
     EXPECT_EQ(r.status, kFailed);
-    EXPECT_NE(r.err.find(std::string("Kivo not found on ") + name), std::string::npos) << r.err;
-}
-
-TEST(CliDevice, InProcessSimulator) {
-    RunResult r = runKivo({"ping", "sim"});
-    EXPECT_EQ(r.status, kOk) << r.err;
-    EXPECT_NE(r.out.find("Kivo found on sim"), std::string::npos);
-    RunResult v = runKivo({"--quiet", "get", "sim", "txmode"});
-    EXPECT_EQ(v.status, kOk) << v.err;
-    EXPECT_EQ(v.err, "");
-}
-
-// kivo-sim as a separate program on its pseudo-terminal.
-TEST(CliDevice, SimulatorProgramOnPty) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        execl(KIVO_SIM_BIN, KIVO_SIM_BIN, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string path;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') path += c;
-    ASSERT_FALSE(path.empty());
-    RunResult set = runKivo({"set", path, "colorspace", "ycc422"});
-    RunResult get = runKivo({"get", path, "colorspace"});
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    close(out[0]);
-    EXPECT_EQ(set.status, kOk) << set.err;
-    EXPECT_EQ(get.out, "ycc422 (3)\n") << get.err;
+    EXPECT_TRUE(contains(r.err, "Kivo not found on " + silent.slavePath)) << r.err;
+    RunResult ping = runKivo({"ping", "sim"});
+    EXPECT_EQ(ping.status, kOk) << ping.err;
+    EXPECT_TRUE(contains(ping.out, "Kivo found on sim"));
+    RunResult quiet = runKivo({"--quiet", "get", "sim", "txmode"});
+    EXPECT_EQ(quiet.status, kOk) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
 }
 
 // A port the user may not open names the group that owns it.
 TEST(CliDevice, PermissionDeniedNamesTheGroup) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs to run a child as another user";
     struct passwd* nobody = getpwnam("nobody");
     struct group* dialout = getgrnam("dialout");
-    if (!nobody || !dialout) GTEST_SKIP() << "no user nobody or group dialout";
+    if (geteuid() != 0 || !nobody || !dialout) GTEST_SKIP() << "needs root, nobody and dialout";
     TempDir dir;
-    std::string dev = dir.write("ttyFAKE0", "");
+    const std::string dev = put(dir, "ttyFAKE0", "");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(chown(dev.c_str(), 0, dialout->gr_gid), 0);
     ASSERT_EQ(chmod(dev.c_str(), 0660), 0);
     kivotest::RunOptions asNobody;
     asNobody.uid = nobody->pw_uid;
     asNobody.gid = nobody->pw_gid;
     RunResult r = runKivo({"ping", dev}, asNobody);
-    if (r.status == 126 || r.status == 127)
-        GTEST_SKIP() << "the kivo binary is not reachable for nobody";
+    if (r.status == 126 || r.status == 127) GTEST_SKIP() << "kivo is not reachable for nobody";
     EXPECT_EQ(r.status, kFailed) << r.err;
-    EXPECT_NE(r.err.find("Permission denied on " + dev), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("group 'dialout'"), std::string::npos) << r.err;
+    EXPECT_TRUE(contains(r.err, "Permission denied on " + dev)) << r.err;
+    EXPECT_TRUE(contains(r.err, "group 'dialout'")) << r.err;
+}
+
+// --- in-process ---
+
+struct ValueCase {
+    const char* setting;
+    const char* text;
+    bool ok;
+    unsigned value;
+};
+
+TEST(CliSettings, ValuesByNameOrNumber) {
+    const ValueCase cases[] = {
+        {"timing", "1920x1080p60", true, 16},
+        {"timing", "user", true, 255},
+        {"timing", "97", true, 97},
+        {"volume", "0x1F", true, 31},
+        {"volume", "255", true, 255},
+        {"volume", "256", false, 0},
+        {"volume", "5x", false, 0},
+        {"volume", " 5", false, 0},
+        {"volume", "", false, 0},
+        {"volume", "+5", false, 0},
+        {"hdcp", "on", true, 1},
+        {"hdcp", "0", true, 0},
+        {"hdcp", "2", false, 0},
+        {"power", "off", true, 0},
+        {"audio-channel", "8ch", true, 2},
+        {"audio-channel", "2", true, 2},
+        {"audio-sample", "44.1khz", true, 1},
+        {"bt2020", "constant-luminance", true, 2},
+        {"hdr", "PQ", false, 0}, // names are case-sensitive
+    };
+    for (const ValueCase& c : cases) {
+        const kivo::Setting* s = kivo::findSetting(c.setting);
+        ASSERT_NE(s, nullptr) << c.setting;
+        unsigned v = 12345;
+        EXPECT_EQ(kivo::parseSettingValue(*s, c.text, v), c.ok) << c.setting << " " << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.setting << " " << c.text;
+        }
+    }
+    EXPECT_EQ(kivo::settings().size(), 16u);
+    EXPECT_EQ(kivo::findSetting("all"), nullptr);
+    EXPECT_EQ(kivo::formatSettingValue(*kivo::findSetting("depth"), 1), "10bit (1)");
+    EXPECT_EQ(kivo::formatSettingValue(*kivo::findSetting("depth"), 9), "9");
+    EXPECT_EQ(kivo::formatSettingValue(*kivo::findSetting("volume"), 40), "40");
+}
+
+TEST(CliProgress, LinePerTenthReachedAndBars) {
+    kivo::ProgressState p;
+    p.start("Loading fw.hex", 1000);
+    EXPECT_FALSE(p.update(5));
+    EXPECT_TRUE(p.update(85.3)); // a jump reports the tenth reached, once
+    EXPECT_EQ(p.line(), "Loading fw.hex: 80% (800 of 1000 bytes)");
+    EXPECT_FALSE(p.update(89.9));
+    EXPECT_TRUE(p.update(250)); // clamped
+    EXPECT_EQ(p.bar(10).rfind("[##########] 100%  1000 of 1000 bytes", 0), 0u) << p.bar(10);
+    p.start("Loading big.png", 6220800);
+    p.update(50);
+    EXPECT_EQ(p.bar(2).rfind("[#.]  50%  3.1 of 6.2 MB", 0), 0u) << p.bar(2);
+    p.start("Erasing Flash", 0);
+    p.update(50);
+    EXPECT_EQ(p.bar(4), "[##..]  50%");
+    EXPECT_EQ(p.line(), "Erasing Flash: 50%");
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+using kivotest::contains;
 using kivotest::runKivo;
-using kivotest::RunResult;
 
 namespace {
 
@@ -26,32 +26,22 @@ E: SUBSYSTEM=usb
 A: product=Bench Adapter
 )";
 
-class MockedPorts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        bed = umockdev_testbed_new();
-        GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(bed, kAdapter, &error)) << error->message;
-    }
-    void TearDown() override { g_object_unref(bed); }
-    UMockdevTestbed* bed = nullptr;
-};
+TEST(MockedPorts, ListedAndNamedByProduct) {
+    UMockdevTestbed* bed = umockdev_testbed_new();
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(bed, kAdapter, &error)) << error->message;
 
-TEST_F(MockedPorts, ListedWithPathTabProduct) {
-    RunResult r = runKivo({"ports"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("/dev/ttyUSB0\tBench Adapter\n"), std::string::npos) << r.out;
-}
-
-TEST_F(MockedPorts, ProductNameNamesThePort) {
+    const kivotest::RunResult list = runKivo({"ports"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_TRUE(contains(list.out, "/dev/ttyUSB0\tBench Adapter\n")) << list.out;
     // The name resolves to /dev/ttyUSB0; nothing answers on the mocked node.
-    RunResult r = runKivo({"ping", "Bench Adapter"});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find("Kivo not found on Bench Adapter"), std::string::npos) << r.err;
-
-    RunResult other = runKivo({"ping", "Bench"});
-    EXPECT_EQ(other.status, 2);
-    EXPECT_NE(other.err.find("no serial port 'Bench'"), std::string::npos) << other.err;
+    const kivotest::RunResult named = runKivo({"ping", "Bench Adapter"});
+    EXPECT_EQ(named.status, 1) << named.err;
+    EXPECT_TRUE(contains(named.err, "Kivo not found on Bench Adapter")) << named.err;
+    const kivotest::RunResult part = runKivo({"ping", "Bench"});
+    EXPECT_EQ(part.status, 2);
+    EXPECT_TRUE(contains(part.err, "no serial port 'Bench'")) << part.err;
+    g_object_unref(bed);
 }
 
 } // namespace

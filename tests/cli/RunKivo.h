@@ -1,6 +1,9 @@
 #pragma once
-// Runs a program as a child process and collects its exit status, standard output and standard
-// error. Every run is bounded: a child still running after the limit is killed.
+// Runs a program as a child process and collects its exit status and output. Every run is
+// bounded: a child still running after the limit is killed.
+#include "tests/support/BadFiles.h"
+#include "tests/support/TempDir.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -9,15 +12,15 @@ namespace kivotest {
 
 struct RunResult {
     int status = -1; // exit status; -1 when killed or not started
-    std::string out;
+    std::string out; // on a terminal: everything the terminal showed
     std::string err;
 };
 
 struct RunOptions {
     unsigned limitSeconds = 45;
-    uid_t uid = 0; // non-zero: the child drops to this user (and gid) before exec
+    bool terminal = false; // both output streams on one pseudo-terminal
+    uid_t uid = 0;         // non-zero: the child drops to this user (and gid) before exec
     gid_t gid = 0;
-    std::vector<std::string> env; // extra NAME=VALUE entries
 };
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
@@ -26,20 +29,23 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 // The kivo binary under test.
 RunResult runKivo(const std::vector<std::string>& args, const RunOptions& options = RunOptions());
 
-// A scratch directory, removed with its files at destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    std::string write(const std::string& name, const std::string& bytes) const;
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
-private:
-    std::string dir;
-};
+// Writes bytes to the named file in dir; answers its path.
+inline std::string put(const TempDir& dir, const std::string& name, const std::string& bytes) {
+    return badfiles::put(dir.file(name), bytes) ? dir.file(name) : std::string();
+}
 
-// An Intel HEX file text: an extended linear address record for base, the data in 16-byte
-// records, and the end-of-file record.
-std::string hexText(unsigned base, const std::vector<unsigned char>& data);
+// Intel HEX text of data at base, in 16-byte records.
+inline std::string hexText(unsigned base, const std::vector<uint8_t>& data) {
+    std::string text = badfiles::record(4, 0, {uint8_t(base >> 24), uint8_t(base >> 16)});
+    for (size_t at = 0; at < data.size(); at += 16)
+        text +=
+            badfiles::record(0, (base + at) & 0xFFFF,
+                             {data.begin() + at, data.begin() + std::min(at + 16, data.size())});
+    return text + badfiles::record(1, 0, {});
+}
 
 } // namespace kivotest

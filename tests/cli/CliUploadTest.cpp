@@ -1,0 +1,154 @@
+// pattern and firmware through the kivo binary, checked in the simulators. Each firmware run
+// waits for the generator's restart, so every run serves several ports and checks.
+#include "RunKivo.h"
+
+#include "jobs/Picture.h"
+#include "sim/KivoSim.h"
+#include "tests/support/TestPty.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+using kivotest::contains;
+using kivotest::runKivo;
+using kivotest::RunResult;
+
+namespace {
+
+constexpr int kOk = 0, kFailed = 1;
+constexpr uint32_t kFlashBase = 0x08000000;
+
+std::vector<uint8_t> firstBytes(std::vector<uint8_t> v, size_t n) {
+    v.resize(std::min(n, v.size()));
+    return v;
+}
+std::vector<uint8_t> bytes(const QByteArray& a) {
+    return {a.begin(), a.end()};
+}
+
+// The summary table's line of a port: the port, padded, then its result.
+std::string summaryLine(const std::string& port, const std::string& result) {
+    std::string line = port;
+    line.resize(std::max<size_t>(line.size() + 1, 17), ' ');
+    return "\n" + line + result + " ";
+}
+
+class UploadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t((i * 31 + 7) & 0xFF);
+        hex = kivotest::put(dir, "fw.hex", kivotest::hexText(kFlashBase, image));
+        QImage img(21, 10, QImage::Format_RGB32); // rows of 64 bytes: three pages
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) img.setPixel(x, y, qRgb(x * 40, y * 60, x + y));
+        picture = dir.file("pic.png");
+        ASSERT_TRUE(img.save(QString::fromStdString(picture)));
+    }
+    TempDir dir;
+    std::vector<uint8_t> image = std::vector<uint8_t>(1000);
+    std::string hex, picture;
+};
+
+KivoSim::Options faulty(void (*set)(KivoSim::Options&)) {
+    KivoSim::Options o;
+    set(o);
+    return o;
+}
+
+TEST_F(UploadTest, PatternToASimulatorAndTheInProcessOne) {
+    KivoSim sim;
+    ASSERT_TRUE(sim.start());
+    RunResult r = runKivo({"pattern", sim.slavePath() + ",sim", "3", picture});
+    ASSERT_EQ(r.status, kOk) << r.err;
+    const QImage loaded = loadPicture(QString::fromStdString(picture));
+    const std::vector<uint8_t> bitmap = bytes(patternBitmap(loaded));
+    EXPECT_EQ(firstBytes(sim.slot(3), bitmap.size()), bitmap);
+    EXPECT_EQ(sim.preview(39), bytes(lcdPreview(loaded)));
+    EXPECT_EQ(sim.previewIndexes(), std::vector<int>{39});
+    EXPECT_EQ(sim.counters().violations, 0u);
+    for (const std::string& port : {sim.slavePath(), std::string("sim")}) {
+        for (const char* status :
+             {"Erasing Flash\n", "Loading pic.png\n", "pic.png Loaded Successfully\n",
+              "Loading LCD Preview.\n", "KIVO Pattern has been installed.\n"})
+            EXPECT_TRUE(contains(r.err, port + ": " + status)) << status << r.err;
+        EXPECT_TRUE(contains(r.out, summaryLine(port, "ok"))) << r.out;
+    }
+}
+
+// Quiet: nothing but each port's failure. The first falls silent after the ping and one page,
+// the second after the ping, the three bitmap pages and the first preview page.
+TEST_F(UploadTest, PatternFailuresNameTheirStep) {
+    KivoSim bitmapLost(faulty([](KivoSim::Options& o) { o.faults.silenceAfterFrames = 2; }));
+    KivoSim previewLost(faulty([](KivoSim::Options& o) { o.faults.silenceAfterFrames = 5; }));
+    ASSERT_TRUE(bitmapLost.start() && previewLost.start());
+    const std::string a = bitmapLost.slavePath(), b = previewLost.slavePath();
+    RunResult r = runKivo({"pattern", a + "," + b, "4", picture, "--quiet"});
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(contains(r.err, a + ": Couldn't load pic.png\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, b + ": Error loading LCD Preview\n")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_TRUE(bitmapLost.previewIndexes().empty());
+}
+
+// The second generator offers only Extended Erase; both are verified and started.
+TEST_F(UploadTest, FirmwareToTwoGeneratorsVerified) {
+    KivoSim a, b(faulty([](KivoSim::Options&o) { o.offerErase = false; }));
+    ASSERT_TRUE(a.start() && b.start());
+    RunResult r = runKivo({"firmware", a.slavePath() + "," + b.slavePath(), hex, "--verify"});
+    ASSERT_EQ(r.status, kOk) << r.err;
+    EXPECT_TRUE(contains(r.out, "PORT             RESULT      TIME  MESSAGE\n")) << r.out;
+    for (KivoSim* s : {&a, &b}) {
+        const std::string p = s->slavePath() + ": ";
+        EXPECT_EQ(firstBytes(s->flash(), image.size()), image);
+        EXPECT_EQ(s->counters().bootChunks, 4u);
+        EXPECT_FALSE(s->inBootloader()); // Go has started the new firmware
+        // Not a terminal: a line per tenth with the bytes done, the wizard's closing text, and
+        // the lower layers' traces on stdout; every line carries its port.
+        EXPECT_TRUE(contains(r.err, p + "Loading fw.hex\n")) << r.err;
+        EXPECT_TRUE(contains(r.err, p + "Loading fw.hex: 50% (500 of 1000 bytes)\n")) << r.err;
+        EXPECT_TRUE(contains(r.err, p + "Verifying fw.hex: 100% (1000 of 1000 bytes)\n"));
+        EXPECT_TRUE(contains(r.err, p + "fw.hex Loaded Successfully\n")) << r.err;
+        EXPECT_TRUE(contains(r.out, p + "readHexFile")) << r.out;
+        EXPECT_TRUE(contains(r.out, summaryLine(s->slavePath(), "ok"))) << r.out;
+    }
+}
+
+// On a terminal: a bar instead of lines; --verify finds the byte the flash got wrong.
+TEST_F(UploadTest, FirmwareVerifyOnATerminal) {
+    KivoSim sim(faulty([](KivoSim::Options& o) {
+        o.faults.corruptFlash = true;
+        o.faults.corruptFlashAddress = kFlashBase + 0x123;
+    }));
+    ASSERT_TRUE(sim.start());
+    kivotest::RunOptions terminal;
+    terminal.terminal = true;
+    RunResult r = runKivo({"firmware", sim.slavePath(), hex, "--verify"}, terminal);
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_TRUE(contains(r.out, "\r\033[K[")) << r.out;
+    EXPECT_TRUE(contains(r.out, "] 100%  1000 of 1000 bytes")) << r.out;
+    EXPECT_TRUE(contains(r.out, " kB/s  0:00 left")) << r.out;
+    EXPECT_FALSE(contains(r.out, "Loading fw.hex: 50%")) << "no progress lines on a terminal";
+    EXPECT_TRUE(contains(r.out, "Flash differs from fw.hex at 0x08000123")) << r.out;
+    EXPECT_TRUE(sim.inBootloader()) << "no Go after a failed verification";
+}
+
+// One good generator, one whose bootloader never answers, one port where nothing answers.
+TEST_F(UploadTest, FirmwareFailuresLeaveTheOthersDone) {
+    KivoSim good, stuck(faulty([](KivoSim::Options&o) { o.faults.ignoreIsp = true; }));
+    TestPty silent;
+    ASSERT_TRUE(good.start() && stuck.start() && silent.ok());
+    const std::string s = stuck.slavePath(), q = silent.slavePath;
+    RunResult r = runKivo({"firmware", good.slavePath() + "," + s + "," + q, hex});
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_EQ(firstBytes(good.flash(), image.size()), image);
+    EXPECT_TRUE(contains(r.err, s + ": Couldn't Initialize bootloader")) << r.err;
+    EXPECT_TRUE(contains(r.err, q + ": Couldn't verify KIVO\n" + q + ": Kivo not found on " + q))
+        << r.err;
+    EXPECT_TRUE(contains(r.out, summaryLine(good.slavePath(), "ok"))) << r.out;
+    EXPECT_TRUE(contains(r.out, summaryLine(s, "FAILED"))) << r.out;
+    EXPECT_TRUE(contains(r.out, summaryLine(q, "FAILED"))) << r.out;
+}
+
+} // namespace
