@@ -1,13 +1,14 @@
-#include "jobs/FirmwareJob.h"
-
-#include "FirmwareFixture.h"
+#include "JobFixture.h"
 #include "bootloader/Stm32Bootload.h"
-#include "tests/support/BadFiles.h"
 #include "tests/support/ScriptedStream.h"
 
-#include <gtest/gtest.h>
+#include <QTemporaryDir>
+
+#include <memory>
 
 namespace {
+
+const QString kHexName = QStringLiteral("fw.hex");
 
 class NamelessStream : public ScriptedStream {
 public:
@@ -15,29 +16,50 @@ public:
 };
 
 // A client of the caller's own, as the wizard supplies one that drives its progress bar.
-class CountingLoader : public Stm32Bootload {
-public:
-    bool progress(double) override {
-        ++calls;
-        return true;
-    }
+struct CountingLoader : Stm32Bootload {
+    bool progress(double) override { return ++calls > 0; }
     int calls = 0;
+};
+
+class FirmwareJobSim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reopen([](KivoSim::Options&) {});
+    }
+    void reopen(const std::function<void(KivoSim::Options&)>& tweak) {
+        KivoSim::Options o;
+        tweak(o);
+        s.reset();
+        s = std::make_unique<SimLink>(o);
+        ASSERT_TRUE(s->open());
+    }
+    bool writeImage(const std::vector<uint8_t>& image) {
+        return writeHex(hexPath.toStdString(), image);
+    }
+    JobResult run(const FirmwareRequest& req) { return runFirmwareJob(req, s->rec.callbacks()); }
+    bool consoleSaw(const std::string& line) const {
+        const auto lines = s->sim.consoleLines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    QTemporaryDir dir;
+    const QString hexPath = dir.filePath(kHexName);
+    std::unique_ptr<SimLink> s;
 };
 
 } // namespace
 
 TEST_F(FirmwareJobSim, InstallsImageAndStartsIt) {
     const auto image = firmwareImage(300);
-    ASSERT_TRUE(writeHex(image));
-    const JobResult r = run(request());
+    ASSERT_TRUE(writeImage(image));
+    const JobResult r = run(s->firmware(hexPath));
     EXPECT_TRUE(r.ok) << r.message.toStdString();
     EXPECT_EQ(r.step, JobStep::Done);
-    EXPECT_TRUE(flashStartsWith(image));
-    EXPECT_FALSE(sim->sim.inBootloader()); // Go started the new firmware
-
-    const QStringList want = {QStringLiteral("Loading"), QStringLiteral("Loading ") + kHexName,
-                              kHexName + QStringLiteral(" Loaded Successfully")};
-    EXPECT_EQ(rec.statuses(), want);
+    EXPECT_TRUE(s->flashStartsWith(image));
+    EXPECT_FALSE(s->sim.inBootloader()); // Go started the new firmware
+    const JobRecorder& rec = s->rec;
+    EXPECT_EQ(rec.statuses(), (QStringList{QStringLiteral("Loading"), "Loading " + kHexName,
+                                           kHexName + QStringLiteral(" Loaded Successfully")}));
     EXPECT_TRUE(rec.failures().isEmpty());
     // Two chunks: 0 before the first, 85.33 before the second, then 100 at the end.
     const auto p = rec.progress();
@@ -46,128 +68,100 @@ TEST_F(FirmwareJobSim, InstallsImageAndStartsIt) {
     EXPECT_NEAR(p[1], 25600.0 / 300.0, 1e-9);
     EXPECT_EQ(p[2], 100.0);
     // The link is given back once, after the bootloader command and before the loader opens.
-    EXPECT_EQ(releases, 1);
+    EXPECT_EQ(s->releases, 1);
     const int released = rec.indexOf(JobEvent::Release);
     EXPECT_GT(released, rec.indexOf(JobEvent::Status, QStringLiteral("Loading")));
-    EXPECT_LT(released, rec.indexOf(JobEvent::Status, QStringLiteral("Loading ") + kHexName));
+    EXPECT_LT(released, rec.indexOf(JobEvent::Status, "Loading " + kHexName));
     EXPECT_TRUE(consoleSaw("ISP 32 1"));
 }
 
 TEST_F(FirmwareJobSim, RefusesBeforeAnyTraffic) {
-    ASSERT_TRUE(writeHexFile(hexPath.toStdString(), kBase, {}, false));
-    const QString empty = hexPath;
-    struct Row {
-        std::string what;
-        QString path;
-    };
-    std::vector<Row> rows = {{"no data", empty}};
-    for (const auto& bad : badfiles::badHexFiles(dir.path().toStdString()))
-        rows.push_back({bad.what, QString::fromStdString(bad.path)});
-    for (const Row& row : rows) {
-        rec.events.clear();
-        FirmwareRequest req = request();
-        req.hexPath = row.path;
-        const JobResult r = run(req);
-        const QString message = QStringLiteral("Couldn't read ") + row.path;
+    ASSERT_TRUE(writeImage({}));
+    std::vector<badfiles::BadFile> rows = {{"no data", hexPath.toStdString()}};
+    for (const auto& bad : badfiles::badHexFiles(dir.path().toStdString())) rows.push_back(bad);
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        EXPECT_FALSE(r.ok);
+        s->rec.events.clear();
+        FirmwareRequest req = s->firmware(QString::fromStdString(row.path));
+        const JobResult r = run(req);
+        const QString message = QStringLiteral("Couldn't read ") + req.hexPath;
         EXPECT_EQ(r.step, JobStep::ReadFile);
         EXPECT_EQ(r.message, message);
-        EXPECT_EQ(rec.failures(), QStringList{message});
-        EXPECT_EQ(rec.statuses(), QStringList{message});
-        EXPECT_EQ(rec.progress(), std::vector<double>{100.0});
+        EXPECT_EQ(s->rec.failures(), QStringList{message});
+        EXPECT_EQ(s->rec.statuses(), QStringList{message});
+        EXPECT_EQ(s->rec.progress(), std::vector<double>{100.0});
     }
-    ASSERT_TRUE(writeHex(firmwareImage(64)));
-    rec.events.clear();
-    FirmwareRequest req = request();
+    ASSERT_TRUE(writeImage(firmwareImage(64)));
+    s->rec.events.clear();
+    FirmwareRequest req = s->firmware(hexPath);
     req.link = nullptr;
     const JobResult r = run(req);
     EXPECT_EQ(r.step, JobStep::Ping);
     EXPECT_EQ(r.message, QStringLiteral("Couldn't verify KIVO"));
-    EXPECT_EQ(rec.statuses(), (QStringList{QStringLiteral("Loading"), r.message}));
-
-    EXPECT_EQ(sim->sim.counters().bytesIn, 0u);
-    EXPECT_EQ(releases, 0);
-}
-
-TEST_F(FirmwareJobSim, NoDevicePathNeverEntersTheBootloader) {
-    ASSERT_TRUE(writeHex(firmwareImage(64)));
+    EXPECT_EQ(s->rec.statuses(), (QStringList{QStringLiteral("Loading"), r.message}));
+    EXPECT_EQ(s->sim.counters().bytesIn, 0u);
+    // No device path to reopen after the bootloader command: the generator never leaves.
     NamelessStream nameless;
     for (SerialIo* stream : {static_cast<SerialIo*>(nullptr), static_cast<SerialIo*>(&nameless)}) {
-        rec.events.clear();
-        FirmwareRequest req = request();
+        s->rec.events.clear();
+        req = s->firmware(hexPath);
         req.stream = stream;
-        const JobResult r = run(req);
-        EXPECT_EQ(r.step, JobStep::Port);
-        EXPECT_EQ(r.message, QStringLiteral("Couldn't re-initialize Serial Port"));
-        EXPECT_EQ(rec.failures(), QStringList{r.message});
+        const JobResult p = run(req);
+        EXPECT_EQ(p.step, JobStep::Port);
+        EXPECT_EQ(p.message, QStringLiteral("Couldn't re-initialize Serial Port"));
+        EXPECT_EQ(s->rec.failures(), QStringList{p.message});
     }
     EXPECT_FALSE(consoleSaw("ISP 32 1"));
-    EXPECT_FALSE(sim->sim.inBootloader());
-    EXPECT_EQ(releases, 0);
-    EXPECT_TRUE(sim->link->ping(1)); // the link still works
+    EXPECT_FALSE(s->sim.inBootloader());
+    EXPECT_EQ(s->releases, 0);
+    EXPECT_TRUE(s->link->ping(1)); // the link still works
 }
 
 TEST_F(FirmwareJobSim, CallersLoaderIsUsed) {
     const auto image = firmwareImage(1000);
-    ASSERT_TRUE(writeHex(image));
+    ASSERT_TRUE(writeImage(image));
     std::shared_ptr<CountingLoader> mine;
-    FirmwareRequest req = request();
-    req.makeLoader = [&mine]() {
-        mine = std::make_shared<CountingLoader>();
-        return mine;
-    };
+    FirmwareRequest req = s->firmware(hexPath);
+    req.makeLoader = [&mine]() { return mine = std::make_shared<CountingLoader>(); };
     const JobResult r = run(req);
     EXPECT_TRUE(r.ok) << r.message.toStdString();
     ASSERT_TRUE(mine);
     EXPECT_EQ(mine->calls, 4); // one per chunk
-    EXPECT_EQ(rec.progress(), std::vector<double>{100.0});
-    EXPECT_TRUE(flashStartsWith(image));
+    EXPECT_EQ(s->rec.progress(), std::vector<double>{100.0});
+    EXPECT_TRUE(s->flashStartsWith(image));
 }
 
-TEST_F(FirmwareJobSim, VerifyReadsBackBeforeGo) {
-    const auto image = firmwareImage(700);
-    ASSERT_TRUE(writeHex(image));
-    FirmwareRequest req = request();
-    req.verify = true;
-    const JobResult r = run(req);
-    EXPECT_TRUE(r.ok) << r.message.toStdString();
-    EXPECT_TRUE(rec.statuses().contains(QStringLiteral("Verifying ") + kHexName));
-    EXPECT_FALSE(sim->sim.inBootloader());
-}
-
-TEST_F(FirmwareJobSim, VerifyNamesFirstDifferingAddress) {
-    reopen([](KivoSim::Options& o) {
-        o.faults.corruptFlash = true;
-        o.faults.corruptFlashAddress = kBase + 0x1A3;
-    });
-    const auto image = firmwareImage(700);
-    ASSERT_TRUE(writeHex(image));
-    FirmwareRequest req = request();
-    req.verify = true;
-    const JobResult r = run(req);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.step, JobStep::VerifyFlash);
-    EXPECT_EQ(r.message,
-              QStringLiteral("Flash differs from ") + kHexName + QStringLiteral(" at 0x080001a3"));
-    EXPECT_TRUE(sim->sim.inBootloader()); // never started
+TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
+    for (bool corrupt : {false, true}) {
+        reopen([corrupt](KivoSim::Options& o) {
+            o.faults.corruptFlash = corrupt;
+            o.faults.corruptFlashAddress = kBase + 0x1A3;
+        });
+        ASSERT_TRUE(writeImage(firmwareImage(700)));
+        FirmwareRequest req = s->firmware(hexPath);
+        req.verify = true;
+        const JobResult r = run(req);
+        EXPECT_TRUE(s->rec.statuses().contains("Verifying " + kHexName));
+        EXPECT_EQ(s->sim.inBootloader(), corrupt); // a bad image is never started
+        if (!corrupt) {
+            EXPECT_TRUE(r.ok) << r.message.toStdString();
+            continue;
+        }
+        EXPECT_EQ(r.step, JobStep::VerifyFlash);
+        EXPECT_EQ(r.message, "Flash differs from " + kHexName + QStringLiteral(" at 0x080001a3"));
+    }
 }
 
 TEST_F(FirmwareJobSim, ExtendedEraseWhenPlainEraseIsMissing) {
     for (bool fallback : {true, false}) {
         reopen([](KivoSim::Options& o) { o.offerErase = false; });
         const auto image = firmwareImage(256);
-        ASSERT_TRUE(writeHex(image));
-        rec.events.clear();
-        FirmwareRequest req = request();
+        ASSERT_TRUE(writeImage(image));
+        FirmwareRequest req = s->firmware(hexPath);
         req.eraseFallback = fallback;
         const JobResult r = run(req);
-        if (fallback) {
-            EXPECT_TRUE(r.ok) << r.message.toStdString();
-            EXPECT_TRUE(flashStartsWith(image));
-        } else {
-            EXPECT_EQ(r.step, JobStep::EraseFlash);
-            EXPECT_EQ(r.message, QStringLiteral("Couldn't erase flash"));
-        }
+        EXPECT_EQ(r.ok, fallback) << r.message.toStdString();
+        EXPECT_EQ(s->flashStartsWith(image), fallback);
+        EXPECT_EQ(r.message, fallback ? QString() : QStringLiteral("Couldn't erase flash"));
     }
 }

@@ -1,12 +1,10 @@
 // Many verifications and uploads in a row leave no descriptor and no memory behind.
-#include "PatternFixture.h"
+#include "JobFixture.h"
 #include "tests/support/ProcessStats.h"
 
 #include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -21,8 +19,7 @@ public:
     explicit SimProcess(int n) {
         int paths[2], hold[2];
         if (pipe(paths) != 0 || pipe(hold) != 0) return;
-        pid = fork();
-        if (pid == 0) {
+        if ((pid = fork()) == 0) {
             close(paths[0]);
             close(hold[1]);
             std::vector<std::unique_ptr<KivoSim>> sims;
@@ -31,7 +28,7 @@ public:
                 sims.push_back(std::make_unique<KivoSim>());
                 if (sims.back()->start()) list += sims.back()->slavePath() + "\n";
             }
-            bool ok = write(paths[1], list.data(), list.size()) == ssize_t(list.size());
+            const bool ok = write(paths[1], list.data(), list.size()) == ssize_t(list.size());
             close(paths[1]);
             char c;
             while (ok && read(hold[0], &c, 1) > 0) continue;
@@ -68,12 +65,6 @@ struct Link {
     }
 };
 
-// What the serial page does: open the port, ping, and let go of both.
-bool verify(const std::string& port) {
-    Link link;
-    return link.open(port) && link.kivo->ping(3);
-}
-
 } // namespace
 
 TEST(Soak, VerificationsAndUploadsDoNotGrow) {
@@ -85,8 +76,10 @@ TEST(Soak, VerificationsAndUploadsDoNotGrow) {
     std::vector<int> failed(kLanes + 1, 0);
     auto round = [&](int verifications, int uploads) {
         forEachRowAtOnce(kLanes + 1, [&](size_t i) {
-            for (int k = 0; i == kLanes && k < verifications; ++k)
-                failed[i] += !verify(sims.ports[i]);
+            for (int k = 0; i == kLanes && k < verifications; ++k) {
+                Link link; // what the serial page does: open the port, ping, let go of both
+                failed[i] += !(link.open(sims.ports[i]) && link.kivo->ping(3));
+            }
             for (int k = 0; i < kLanes && k < uploads; ++k) {
                 JobRecorder rec;
                 failed[i] += !runPattern(lanes[i].kivo.get(), unsigned(i), rec, small).ok;

@@ -8,7 +8,7 @@
 
 #include <QImage>
 
-#include <functional>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -24,38 +24,37 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+using O = KivoSim::Options;
 struct Row {
     const char* what;
-    std::function<void(KivoSim::Faults&, KivoSim::Options&)> setup;
+    void (*setup)(O&);
     bool firmware;
     const char* message; // a line of standard error
+};
+
+// Frames count from the verification ping, so bitmap page k is frame k + 1.
+const Row kRows[] = {
+    {"pattern, ping unanswered", [](O& o) { o.bootloader = true; }, false, "Kivo not found on "},
+    {"pattern, silence at a middle page",
+     [](O& o) { o.faults.noReplyToFrame = o.faults.silenceAfterFrames = 1 + kPages / 2; }, false,
+     "Couldn't load pic.png\n"},
+    {"pattern, corrupted reply at the last preview page",
+     [](O& o) { o.faults.badChecksumReply = 1 + kPages + KivoSim::kPreviewPages; }, false,
+     "Error loading LCD Preview\n"},
+    {"firmware, ping unanswered", [](O& o) { o.bootloader = true; }, true,
+     "Couldn't verify KIVO\n"},
+    {"firmware, ISP ignored", [](O& o) { o.faults.ignoreIsp = true; }, true,
+     "Couldn't Initialize bootloader\n"},
+    {"firmware, erase unanswered", [](O& o) { o.faults.silenceOnBootCommand = 0x43; }, true,
+     "Couldn't erase flash\n"},
+    {"firmware, last chunk NACKed", [](O& o) { o.faults.nackBootWrite = 3; }, true,
+     "Couldn't load new firmware\n"},
+    {"firmware, Go NACKed", [](O& o) { o.faults.nackGo = true; }, true, "Couldn't reboot KIVO\n"},
 };
 
 } // namespace
 
 TEST(KivoFaults, FailuresOnTheLineExitWithOne) {
-    using F = KivoSim::Faults;
-    using O = KivoSim::Options;
-    // Frames count from the verification ping, so bitmap page k is frame k + 1.
-    const Row rows[] = {
-        {"pattern, ping unanswered", [](F&, O& o) { o.bootloader = true; }, false,
-         "Kivo not found on "},
-        {"pattern, silence at a middle page",
-         [](F& f, O&) { f.noReplyToFrame = f.silenceAfterFrames = 1 + kPages / 2; }, false,
-         "Couldn't load pic.png\n"},
-        {"pattern, corrupted reply at the last preview page",
-         [](F& f, O&) { f.badChecksumReply = 1 + kPages + KivoSim::kPreviewPages; }, false,
-         "Error loading LCD Preview\n"},
-        {"firmware, ping unanswered", [](F&, O& o) { o.bootloader = true; }, true,
-         "Couldn't verify KIVO\n"},
-        {"firmware, ISP ignored", [](F& f, O&) { f.ignoreIsp = true; }, true,
-         "Couldn't Initialize bootloader\n"},
-        {"firmware, erase unanswered", [](F& f, O&) { f.silenceOnBootCommand = 0x43; }, true,
-         "Couldn't erase flash\n"},
-        {"firmware, last chunk NACKed", [](F& f, O&) { f.nackBootWrite = 3; }, true,
-         "Couldn't load new firmware\n"},
-        {"firmware, Go NACKed", [](F& f, O&) { f.nackGo = true; }, true, "Couldn't reboot KIVO\n"},
-    };
     TempDir dir;
     ASSERT_TRUE(dir.ok());
     const std::string picture = dir.file("pic.png"), hex = dir.file("fw.hex");
@@ -67,13 +66,13 @@ TEST(KivoFaults, FailuresOnTheLineExitWithOne) {
     ASSERT_TRUE(badfiles::put(hex, text)); // three chunks, the last one short
 
     std::vector<std::unique_ptr<KivoSim>> sims;
-    std::vector<kivotest::RunResult> results(sizeof rows / sizeof rows[0]);
+    std::vector<kivotest::RunResult> results(std::size(kRows));
     std::vector<std::thread> runs;
     kivotest::RunOptions limit;
     limit.limitSeconds = kLimitSeconds;
-    for (const Row& row : rows) {
+    for (const Row& row : kRows) {
         KivoSim::Options o;
-        row.setup(o.faults, o);
+        row.setup(o);
         sims.push_back(std::make_unique<KivoSim>(o));
         ASSERT_TRUE(sims.back()->start());
         const std::string port = sims.back()->slavePath();
@@ -85,9 +84,9 @@ TEST(KivoFaults, FailuresOnTheLineExitWithOne) {
     }
     for (auto& t : runs) t.join();
     for (size_t i = 0; i < runs.size(); ++i) {
-        SCOPED_TRACE(rows[i].what);
+        SCOPED_TRACE(kRows[i].what);
         EXPECT_EQ(results[i].status, kFailed) << results[i].err;
-        EXPECT_TRUE(contains(results[i].err, rows[i].message)) << results[i].err;
+        EXPECT_TRUE(contains(results[i].err, kRows[i].message)) << results[i].err;
     }
 }
 

@@ -1,0 +1,179 @@
+#pragma once
+// Helpers of the job tests: a verified link to an in-process simulated generator, a recorder of
+// everything a job reports in order, a small picture and a HEX file of a given image.
+#include "device/KivoIo.h"
+#include "jobs/FirmwareJob.h"
+#include "jobs/PatternJob.h"
+#include "jobs/Picture.h"
+#include "serial/SerialIo.h"
+#include "sim/KivoSim.h"
+#include "tests/support/BadFiles.h"
+
+#include <QImage>
+#include <QStringList>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+constexpr int kSide = 64; // 64 x 64 x 3 bytes: 48 bitmap pages
+constexpr unsigned kBitmapPages = kSide * kSide * 3 / 256;
+constexpr uint32_t kBase = 0x08000000;
+const QString kPath = QStringLiteral("/pictures/test card.png");
+const QString kName = QStringLiteral("test card.png");
+const QString kLoading = QStringLiteral("Loading ") + kName;
+
+struct JobEvent {
+    enum Kind { Status, Progress, Failure, Release } kind;
+    QString text;
+    double percent = 0;
+};
+
+class JobRecorder {
+public:
+    std::vector<JobEvent> events;
+    std::function<bool(double)> onProgress; // answers the job's progress; true when unset
+
+    JobCallbacks callbacks() {
+        JobCallbacks cb;
+        cb.status = [this](const QString& t, JobStep) { events.push_back({JobEvent::Status, t}); };
+        cb.progress = [this](double p) {
+            events.push_back({JobEvent::Progress, QString(), p});
+            return onProgress ? onProgress(p) : true;
+        };
+        cb.failure = [this](const QString& t, JobStep) {
+            events.push_back({JobEvent::Failure, t});
+        };
+        return cb;
+    }
+    QStringList texts(JobEvent::Kind kind) const {
+        QStringList out;
+        for (const auto& e : events)
+            if (e.kind == kind) out << e.text;
+        return out;
+    }
+    QStringList statuses() const { return texts(JobEvent::Status); }
+    QStringList failures() const { return texts(JobEvent::Failure); }
+    std::vector<double> progress() const {
+        std::vector<double> out;
+        for (const auto& e : events)
+            if (e.kind == JobEvent::Progress) out.push_back(e.percent);
+        return out;
+    }
+    // Index of the first event of a kind (with that text, when given); -1 if none.
+    int indexOf(JobEvent::Kind kind, const QString& text = QString()) const {
+        for (size_t i = 0; i < events.size(); ++i)
+            if (events[i].kind == kind && (text.isNull() || events[i].text == text)) return int(i);
+        return -1;
+    }
+    bool writing() const { return indexOf(JobEvent::Status, kLoading) >= 0; }
+};
+
+// A simulated generator with an open stream and a device link on it, as after verification,
+// and the recorder of a job run on it.
+struct SimLink {
+    explicit SimLink(const KivoSim::Options& options = KivoSim::Options()) : sim(options) {}
+    ~SimLink() {
+        release();
+        sim.stop();
+    }
+    SimLink(const SimLink&) = delete;
+    SimLink& operator=(const SimLink&) = delete;
+
+    bool open() {
+        if (!sim.start()) return false;
+        stream = SerialIo::PlatformSIo();
+        if (!stream->initialize(sim.slavePath().c_str(), SerialIo::Baud115200, 8,
+                                SerialIo::ParityNone, 1))
+            return false;
+        link = new KivoIo(*stream);
+        return true;
+    }
+    // What the wizard does before the bootloader takes the port over.
+    void release() {
+        delete link;
+        link = nullptr;
+        delete stream;
+        stream = nullptr;
+    }
+    // The request the wizard makes on a verified link; releasing deletes link and stream.
+    FirmwareRequest firmware(const QString& hexPath) {
+        FirmwareRequest req;
+        req.hexPath = hexPath;
+        req.link = link;
+        req.stream = stream;
+        req.releaseLink = [this] {
+            ++releases;
+            rec.events.push_back({JobEvent::Release, QString()});
+            release();
+        };
+        return req;
+    }
+    bool flashStartsWith(const std::vector<uint8_t>& image) const {
+        const auto flash = sim.flash();
+        return flash.size() >= image.size() &&
+               std::equal(image.begin(), image.end(), flash.begin());
+    }
+
+    KivoSim sim;
+    SerialIo* stream = nullptr;
+    KivoIo* link = nullptr;
+    JobRecorder rec;
+    int releases = 0;
+    JobResult result;
+    double seconds = 0;
+};
+
+inline QImage testPicture() {
+    QImage img(kSide, kSide, QImage::Format_RGB888);
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x) img.setPixel(x, y, qRgb(x * 4, y * 4, (x ^ y) * 4));
+    return img;
+}
+
+inline std::vector<uint8_t> bytes(const QByteArray& a) {
+    return {a.begin(), a.end()};
+}
+
+inline JobResult runPattern(KivoIo* link, unsigned slot, JobRecorder& rec,
+                            const QImage& picture = testPicture()) {
+    PatternRequest req;
+    req.link = link;
+    req.slot = slot;
+    req.picture = picture;
+    req.path = kPath;
+    return runPatternJob(req, rec.callbacks());
+}
+
+inline std::vector<uint8_t> firmwareImage(size_t n) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i * 31 + 7);
+    return v;
+}
+
+// An Intel HEX file of image at kBase: an extended address record, 16-byte data records, the end.
+inline bool writeHex(const std::string& path, const std::vector<uint8_t>& image) {
+    std::string text = badfiles::record(4, 0, {kBase >> 24, (kBase >> 16) & 0xFF});
+    for (size_t at = 0; at < image.size(); at += 16)
+        text += badfiles::record(
+            0, unsigned(at), {image.begin() + at, image.begin() + std::min(image.size(), at + 16)});
+    return badfiles::put(path, text + badfiles::record(1, 0, {}));
+}
+
+// Runs body(0) .. body(n - 1) each on a thread of its own. Fault rows spend their time in
+// time-outs and pauses, so they wait side by side; assertions belong after the join.
+inline void forEachRowAtOnce(size_t n, const std::function<void(size_t)>& body) {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < n; ++i) threads.emplace_back(body, i);
+    for (auto& t : threads) t.join();
+}
+
+inline double secondsOf(const std::function<void()>& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
