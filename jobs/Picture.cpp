@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -61,8 +62,16 @@ QImage pictureThumbnail(const QImage& picture) {
 QByteArray patternBitmap(const QImage& picture) {
     if (picture.isNull()) return QByteArray();
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
-    return QByteArray(reinterpret_cast<const char*>(rgb.constBits()),
-                      static_cast<int>(rgb.sizeInBytes()));
+    QByteArray bytes(reinterpret_cast<const char*>(rgb.constBits()),
+                     static_cast<int>(rgb.sizeInBytes()));
+    // Rows are padded to 4 bytes and the conversion leaves the padding unset: send zeros, not
+    // whatever the heap held.
+    const int used = rgb.width() * 3;
+    const int stride = rgb.bytesPerLine();
+    if (stride > used)
+        for (int y = 0; y < rgb.height(); ++y)
+            std::fill(bytes.data() + y * stride + used, bytes.data() + (y + 1) * stride, '\0');
+    return bytes;
 }
 
 QByteArray lcdPreview(const QImage& picture) {

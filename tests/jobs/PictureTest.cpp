@@ -41,6 +41,8 @@ TEST(PatternBitmap, RedGreenBlueRowsPaddedToFourBytes) {
     ASSERT_EQ(bytes.size(), 2 * 304);
     EXPECT_EQ(bytes.left(6), QByteArray("\x11\x22\x33\xA0\xB0\xC0", 6));
     EXPECT_EQ(bytes.mid(304, 3), QByteArray("\x01\x02\x03", 3)); // row 2 after the pad
+    EXPECT_EQ(bytes.at(303), '\0'); // the pad goes out as zeros, never as stale heap bytes
+    EXPECT_EQ(bytes.at(607), '\0');
     const struct {
         int w, h, bytes;
     } sizes[] = {{1920, 1080, 6220800}, {64, 64, 12288}, {1, 1, 4}, {0, 0, 0}};
