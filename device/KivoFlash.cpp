@@ -17,8 +17,8 @@ constexpr unsigned PagesPerTarget = 0x10000;
 constexpr unsigned char ErasedByte = 0xFF;
 constexpr unsigned ProgressEvery = 5;
 constexpr unsigned PageGapUs = 1000;
-constexpr unsigned BeforeEraseUs = 500000;
-constexpr unsigned BeforeDebugOffUs = 250000;
+constexpr unsigned BeforeEraseMs = 500;
+constexpr unsigned BeforeDebugOffMs = 250;
 constexpr unsigned EraseWaitMs = 120000;
 constexpr char EraseDone[] = "cnd 12";
 constexpr unsigned EraseDoneLen = sizeof EraseDone - 1;
@@ -66,7 +66,7 @@ bool KivoIo::eraseBitmapSlot(unsigned slot, KivoProgress* sink) {
     bool going = sink ? sink->progress(0.0) : true;
     bool confirmed = false;
     if (going) {
-        usleep(BeforeEraseUs);
+        idlePause(BeforeEraseMs);
         cmd(answer, answerLen, true, "cnd 12\r\n");
         confirmed = answerLen >= EraseDoneLen && std::memcmp(answer, EraseDone, EraseDoneLen) == 0;
         delete[] answer;
@@ -77,7 +77,7 @@ bool KivoIo::eraseBitmapSlot(unsigned slot, KivoProgress* sink) {
                                     EraseDoneLen, sink);
     if (sink) going = sink->progress(100.0);
 
-    usleep(BeforeDebugOffUs);
+    idlePause(BeforeDebugOffMs);
     cmd(answer, answerLen, true, "\r\nDBG %d\r\n", 0);
     delete[] answer;
     return confirmed && going;

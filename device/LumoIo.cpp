@@ -4,9 +4,12 @@
 #include "device/hexdump.h"
 #include "serial/SerialIo.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -30,6 +33,16 @@ constexpr unsigned ConsoleSilenceMs = 500;
 constexpr unsigned ResponsePollMs = 250;
 // Bounds a console that never falls silent (about 6 s of continuous text at 115200 bit/s).
 constexpr unsigned MaxConsoleBytes = 65536;
+constexpr unsigned IdleSliceMs = 50;
+constexpr double IdleNoNews = 0.0;
+
+using Clock = std::chrono::steady_clock;
+
+// Whole milliseconds left until end, rounded up so a sliced wait never ends early.
+unsigned msLeft(Clock::time_point end) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    return left > 0 ? static_cast<unsigned>(left) : 0;
+}
 
 unsigned word(const unsigned char* p) {
     return p[0] | (p[1] << 8);
@@ -54,12 +67,50 @@ unsigned readPaced(SerialIo& io, unsigned char* buf, unsigned n, bool ready = fa
     return got;
 }
 
-// One console byte if it arrives within timeoutMs; a hung-up line (ready but empty) ends it.
-bool readConsoleByte(SerialIo& io, unsigned timeoutMs, unsigned char& b) {
-    return io.readyForRead(timeoutMs) == 1 && io.read(&b, 1) == 1;
+} // namespace
+
+// Calls the sink when a slice's time has passed since its last call, also across one wait's end
+// and the next one's start, and while input trickles in. Gives the ms until the next call is due.
+unsigned LumoIo::idleTick() {
+    const std::chrono::milliseconds every(IdleSliceMs);
+    if (Clock::now() - lastIdle >= every) {
+        lastIdle = Clock::now();
+        idleSink->progress(IdleNoNews);
+    }
+    return std::max(1u, msLeft(lastIdle + every));
 }
 
-} // namespace
+// The slices run against a deadline, so time spent in the sink does not lengthen the wait. The
+// budget of requested slice time ends it too, for a stream that answers a time-out at once.
+int LumoIo::waitInput(unsigned timeoutMs) {
+    if (!idleSink || timeoutMs == 0) return io->readyForRead(timeoutMs);
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (unsigned budget = timeoutMs;;) {
+        // At least 1 ms: a time-out of 0 means none at all, and input that came while the sink
+        // ran before the deadline still counts.
+        const unsigned slice = std::max(1u, std::min({idleTick(), msLeft(end), budget}));
+        const int ready = io->readyForRead(slice);
+        budget -= std::min(budget, slice);
+        if (ready != 0 || budget == 0 || msLeft(end) == 0) return ready;
+    }
+}
+
+void LumoIo::idlePause(unsigned ms) {
+    if (!idleSink) {
+        usleep(ms * 1000);
+        return;
+    }
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    for (unsigned next = idleTick(), left = msLeft(end); left; left = msLeft(end)) {
+        usleep(std::min(next, left) * 1000);
+        next = idleTick();
+    }
+}
+
+// One console byte if it arrives within timeoutMs; a hung-up line (ready but empty) ends it.
+bool LumoIo::consoleByte(unsigned timeoutMs, unsigned char& b) {
+    return waitInput(timeoutMs) == 1 && io->read(&b, 1) == 1;
+}
 
 LumoIo::LumoIo(SerialIo& s) : io(&s), ownedIo(nullptr), dev(nullptr), tag(0), addr0(0), addr1(0) {}
 
@@ -217,8 +268,8 @@ bool LumoIo::ioRead(unsigned code, unsigned char selector, unsigned& value) {
 bool LumoIo::cmd(unsigned char*& reply, unsigned& replyLen, bool verbose, const char* fmt, ...) {
     io->printf("\r\n");
     unsigned char b;
-    for (unsigned dropped = 0;
-         dropped < MaxConsoleBytes && readConsoleByte(*io, ConsoleSilenceMs, b); ++dropped) {
+    for (unsigned dropped = 0; dropped < MaxConsoleBytes && consoleByte(ConsoleSilenceMs, b);
+         ++dropped) {
     }
     reply = nullptr;
     replyLen = 0;
@@ -229,8 +280,7 @@ bool LumoIo::cmd(unsigned char*& reply, unsigned& replyLen, bool verbose, const 
     va_end(args);
 
     std::vector<unsigned char> answer;
-    while (answer.size() < MaxConsoleBytes && readConsoleByte(*io, ConsoleSilenceMs, b))
-        answer.push_back(b);
+    while (answer.size() < MaxConsoleBytes && consoleByte(ConsoleSilenceMs, b)) answer.push_back(b);
 
     replyLen = static_cast<unsigned>(answer.size());
     reply = new unsigned char[replyLen];
@@ -257,7 +307,7 @@ bool LumoIo::waitForResponse(unsigned timeoutMs, const unsigned char* expected,
         if (sink) going = sink->progress(elapsed * 100.0 / timeoutMs);
         unsigned char b;
         while (going && received < MaxConsoleBytes) {
-            int ready = io->readyForRead(ResponsePollMs);
+            int ready = waitInput(ResponsePollMs);
             if (ready != 1) break;
             if (io->read(&b, 1) != 1) {
                 hungUp = true;

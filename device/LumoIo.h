@@ -3,6 +3,7 @@
 // checksum, and the generator's line console.
 #include "device/KivoProgress.h"
 
+#include <chrono>
 #include <cstdint>
 
 class SerialIo;
@@ -49,11 +50,22 @@ public:
     bool waitForResponse(unsigned timeoutMs, const unsigned char* expected, unsigned expectedLen,
                          KivoProgress* sink);
 
+    // While set, the console waits above and the fixed pauses of the erase are cut into slices
+    // of at most 50 ms with sink->progress called between them, so a caller's event loop keeps
+    // turning; the wait still ends at its own deadline. The percent passed carries no news (a
+    // sink that shows it should repeat what it showed last) and the answer is not heeded: a
+    // console exchange cannot stop half-way. Null (the default) waits in one piece. The sink
+    // must outlive its use here.
+    void setIdleSink(KivoProgress* sink) { idleSink = sink; }
+
 protected:
     class Reply;
     // The exchange behind llio; the reply body stays in body, so callers that ignore or only peek
     // at the payload need no allocation.
     bool exchange(unsigned code, const iov* vec, unsigned count, Reply& body);
+    // readyForRead and a plain pause, sliced for the idle sink when one is set.
+    int waitInput(unsigned timeoutMs);
+    void idlePause(unsigned ms);
 
     SerialIo* io;
     SerialIo* ownedIo;
@@ -61,8 +73,12 @@ protected:
     uint16_t tag;
     uint8_t addr0;
     uint8_t addr1;
+    KivoProgress* idleSink = nullptr;
+    std::chrono::steady_clock::time_point lastIdle{}; // of the idle sink's last call
 
 private:
+    unsigned idleTick();
+    bool consoleByte(unsigned timeoutMs, unsigned char& b);
     bool sendRequest(unsigned code, const iov* vec, unsigned count);
     bool validReply(unsigned code, unsigned char headSum, const Reply& reply) const;
 };

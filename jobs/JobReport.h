@@ -1,6 +1,7 @@
 #pragma once
-// Internal: null-safe forwarding of a job's reports to the caller's callbacks, and the progress
-// sink the device layer takes.
+// Internal: null-safe forwarding of a job's reports to the caller's callbacks, the progress
+// sink the device layer takes, and the idle sink a link uses during a job.
+#include "device/KivoIo.h"
 #include "device/KivoProgress.h"
 #include "jobs/JobTypes.h"
 
@@ -14,7 +15,13 @@ public:
     void failure(const QString& message, JobStep step) const {
         if (cb.failure) cb.failure(message, step);
     }
-    bool progress(double percent) override { return cb.progress ? cb.progress(percent) : true; }
+    bool progress(double percent) override {
+        last = percent;
+        return cb.progress ? cb.progress(percent) : true;
+    }
+    // Between slices of a long device wait: the last percent again, so the caller's display keeps
+    // turning without the bar moving.
+    bool repeatProgress() { return progress(last); }
 
     // Reports a refusal that happens before any traffic: message box, then status line.
     JobResult refuse(const QString& message, JobStep step) const {
@@ -25,4 +32,22 @@ public:
 
 private:
     const JobCallbacks& cb;
+    double last = 0.0;
+};
+
+// The link's idle sink for the length of a job; the percent it is given carries no news.
+class JobIdle final : public KivoProgress {
+public:
+    JobIdle(KivoIo& link, JobReport& report) : link(link), report(report) {
+        link.setIdleSink(this);
+    }
+    ~JobIdle() { link.setIdleSink(nullptr); }
+    JobIdle(const JobIdle&) = delete;
+    JobIdle& operator=(const JobIdle&) = delete;
+
+    bool progress(double) override { return report.repeatProgress(); }
+
+private:
+    KivoIo& link;
+    JobReport& report;
 };

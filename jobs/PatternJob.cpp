@@ -35,6 +35,7 @@ JobResult runPatternJob(const PatternRequest& request, const JobCallbacks& callb
     if (request.slot >= kPatternSlots)
         return report.refuse(QString::fromLatin1(kBadSlot), JobStep::Picture);
     KivoIo& link = *request.link;
+    JobIdle idle(link, report); // the console erase takes seconds: keep the caller live
 
     report.status(QStringLiteral("Erasing Flash"), JobStep::Erase);
     // An unconfirmed erase is not fatal: the bitmap write then fails or succeeds on its own.
