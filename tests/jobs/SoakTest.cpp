@@ -96,5 +96,7 @@ TEST(Soak, VerificationsAndUploadsDoNotGrow) {
 #if !defined(__SANITIZE_ADDRESS__)
     // The sanitizer's quarantine holds freed memory on purpose; leaks show there instead.
     EXPECT_LE(residentBytes(), rss + kRssSlackBytes) << "grew from " << rss;
+#else
+    (void)rss;
 #endif
 }
