@@ -13,14 +13,14 @@ namespace {
 const char* const kAllSettings = "all";
 
 // Resolves the single PORT of a device command; prints the refusal.
-bool singlePort(const std::string& spec, PortTarget& target, Console& con, int& status) {
+bool singlePort(const std::string& given, PortTarget& target, Console& con, int& status) {
     std::string error;
-    if (spec.find(',') != std::string::npos) {
+    if (given.find(',') != std::string::npos) {
         con.error("kivo: only 'pattern' and 'firmware' take a list of ports\n");
         status = ExitUsage;
         return false;
     }
-    if (!resolvePort(spec, target, error, status)) {
+    if (!resolvePort(given, target, error, status)) {
         con.error("%s%s", status == ExitUsage ? "kivo: " : "", error.c_str());
         return false;
     }

@@ -36,30 +36,30 @@ uint64_t rgb888Bytes(const QImage& picture) {
     return row * uint64_t(picture.height());
 }
 
-uint64_t stageBytes(const JobSpec& spec, JobStep step) {
+uint64_t stageBytes(const JobSpec& job, JobStep step) {
     switch (step) {
     case JobStep::Bitmap:
-        return spec.bitmapBytes;
+        return job.bitmapBytes;
     case JobStep::Preview:
         return kPreviewBytes;
     case JobStep::InitBootloader:
     case JobStep::VerifyFlash:
-        return spec.imageBytes;
+        return job.imageBytes;
     default:
         return 0;
     }
 }
 
-JobCallbacks callbacksFor(const JobSpec& spec, ProgressView& view, QString& closing) {
+JobCallbacks callbacksFor(const JobSpec& job, ProgressView& view, QString& closing) {
     JobCallbacks cb;
     auto stage = std::make_shared<JobStep>(JobStep::None);
-    cb.status = [&spec, &view, &closing, stage](const QString& text, JobStep step) {
+    cb.status = [&job, &view, &closing, stage](const QString& text, JobStep step) {
         if (step == JobStep::Done)
             closing = text; // shown once the outcome is known
         else if (step == *stage)
             view.note(text.toStdString());
         else
-            view.status(text.toStdString(), stageBytes(spec, step));
+            view.status(text.toStdString(), stageBytes(job, step));
         *stage = step;
     };
     cb.progress = [&view](double percent) {
@@ -69,21 +69,21 @@ JobCallbacks callbacksFor(const JobSpec& spec, ProgressView& view, QString& clos
     return cb;
 }
 
-JobResult runJob(const JobSpec& spec, Connection& c, const JobCallbacks& cb) {
-    if (spec.kind == JobSpec::Pattern) {
+JobResult runJob(const JobSpec& job, Connection& c, const JobCallbacks& cb) {
+    if (job.kind == JobSpec::Pattern) {
         PatternRequest req;
         req.link = c.link();
-        req.slot = spec.slot;
-        req.picture = spec.picture;
-        req.path = spec.path;
+        req.slot = job.slot;
+        req.picture = job.picture;
+        req.path = job.path;
         return runPatternJob(req, cb);
     }
     FirmwareRequest req;
-    req.hexPath = spec.path;
+    req.hexPath = job.path;
     req.link = c.link();
     req.stream = c.stream();
     req.releaseLink = [&c] { c.releaseLink(); };
-    req.verify = spec.verify;
+    req.verify = job.verify;
     req.eraseFallback = true;
     return runFirmwareJob(req, cb);
 }
@@ -112,14 +112,14 @@ void reportResult(int fd, const PortOutcome& o) {
     fclose(f);
 }
 
-int runJobCommand(const Invocation& inv, Console& con, const JobSpec& spec) {
+int runJobCommand(const Invocation& inv, Console& con, const JobSpec& job) {
     std::vector<PortTarget> targets;
     int status = resolveAll(inv.args[0], con, targets);
     if (status != ExitOk) return status;
     if (targets.size() > 1) return runParallel(inv, targets, con);
     std::unique_ptr<ProgressView> view =
         inv.workerFd >= 0 ? makeWorkerView(inv.workerFd) : makeConsoleView(con);
-    PortOutcome o = runJobOnPort(spec, targets[0], con, *view);
+    PortOutcome o = runJobOnPort(job, targets[0], con, *view);
     view.reset();
     if (inv.workerFd >= 0) reportResult(inv.workerFd, o);
     return o.ok ? ExitOk : ExitFailed;
@@ -127,28 +127,28 @@ int runJobCommand(const Invocation& inv, Console& con, const JobSpec& spec) {
 
 } // namespace
 
-int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& spec) {
-    spec.kind = JobSpec::Pattern;
-    if (!parseSlot(inv.args[1], spec.slot))
+int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& job) {
+    job.kind = JobSpec::Pattern;
+    if (!parseSlot(inv.args[1], job.slot))
         return refuse(con, "kivo: SLOT must be a number from 0 to 9, not '%s'\n", inv.args[1]);
     const std::string& path = inv.args[2];
-    spec.path = QString::fromLocal8Bit(path.c_str());
-    if (fileKind(spec.path) != FileKindPicture)
+    job.path = QString::fromLocal8Bit(path.c_str());
+    if (fileKind(job.path) != FileKindPicture)
         return refuse(con, "%s is not a valid file for the Kivo\n", path);
-    spec.picture = loadPicture(spec.path);
-    if (spec.picture.isNull()) return refuse(con, "Couldn't read %s\n", path);
-    spec.bitmapBytes = rgb888Bytes(spec.picture);
-    if (spec.bitmapBytes > kMaxBitmapBytes)
+    job.picture = loadPicture(job.path);
+    if (job.picture.isNull()) return refuse(con, "Couldn't read %s\n", path);
+    job.bitmapBytes = rgb888Bytes(job.picture);
+    if (job.bitmapBytes > kMaxBitmapBytes)
         return refuse(con, "%s is too large for a pattern slot (16 MiB at most)\n", path);
     return ExitOk;
 }
 
-int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& spec) {
-    spec.kind = JobSpec::Firmware;
-    spec.verify = inv.verify;
+int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& job) {
+    job.kind = JobSpec::Firmware;
+    job.verify = inv.verify;
     const std::string& path = inv.args[1];
-    spec.path = QString::fromLocal8Bit(path.c_str());
-    if (fileKind(spec.path) != FileKindFirmware)
+    job.path = QString::fromLocal8Bit(path.c_str());
+    if (fileKind(job.path) != FileKindFirmware)
         return refuse(con, "%s is not a valid file for the Kivo\n", path);
     unsigned char* data = nullptr;
     unsigned size = 0, base = 0;
@@ -159,24 +159,24 @@ int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& spec) {
     }
     delete[] data;
     if (!read || size == 0) return refuse(con, "Couldn't read %s\n", path);
-    spec.imageBytes = size;
+    job.imageBytes = size;
     return ExitOk;
 }
 
-PortOutcome runJobOnPort(const JobSpec& spec, const PortTarget& port, Console& con,
+PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& con,
                          ProgressView& view) {
     PortOutcome o;
     Connection c(port);
     // The firmware job pings by itself and names its own failure.
-    bool open = spec.kind == JobSpec::Firmware ? c.open(con) : c.openVerified(con);
+    bool open = job.kind == JobSpec::Firmware ? c.open(con) : c.openVerified(con);
     if (!open) {
         o.step = jobStepName(JobStep::Link);
-        o.message = "Kivo not found on " + port.spec;
+        o.message = "Kivo not found on " + port.given;
         return o;
     }
     QString closing;
-    JobCallbacks cb = callbacksFor(spec, view, closing);
-    JobResult r = runJob(spec, c, cb);
+    JobCallbacks cb = callbacksFor(job, view, closing);
+    JobResult r = runJob(job, c, cb);
     view.finish();
     o.ok = r.ok;
     o.step = jobStepName(r.step);
@@ -186,20 +186,20 @@ PortOutcome runJobOnPort(const JobSpec& spec, const PortTarget& port, Console& c
         return o;
     }
     con.error("%s\n", o.message.c_str());
-    if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.spec.c_str());
+    if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.given.c_str());
     return o;
 }
 
 int runPattern(const Invocation& inv, Console& con) {
-    JobSpec spec;
-    int status = checkPatternInputs(inv, con, spec);
-    return status == ExitOk ? runJobCommand(inv, con, spec) : status;
+    JobSpec job;
+    int status = checkPatternInputs(inv, con, job);
+    return status == ExitOk ? runJobCommand(inv, con, job) : status;
 }
 
 int runFirmware(const Invocation& inv, Console& con) {
-    JobSpec spec;
-    int status = checkFirmwareInputs(inv, con, spec);
-    return status == ExitOk ? runJobCommand(inv, con, spec) : status;
+    JobSpec job;
+    int status = checkFirmwareInputs(inv, con, job);
+    return status == ExitOk ? runJobCommand(inv, con, job) : status;
 }
 
 } // namespace kivo

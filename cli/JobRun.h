@@ -29,11 +29,11 @@ struct PortOutcome {
 };
 
 // Checks the command's inputs; ExitOk or ExitUsage (the reason already printed).
-int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& spec);
-int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& spec);
+int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& job);
+int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& job);
 
 // Runs the job on one port, reporting through view and con.
-PortOutcome runJobOnPort(const JobSpec& spec, const PortTarget& port, Console& con,
+PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& con,
                          ProgressView& view);
 
 // Every port of a comma-separated list at the same time, a worker process each.

@@ -45,11 +45,11 @@ std::vector<std::string> labelsOf(const std::vector<PortTarget>& ports) {
     for (size_t i = 0; i < ports.size(); ++i) {
         int same = 0, index = 0;
         for (size_t j = 0; j < ports.size(); ++j)
-            if (ports[j].spec == ports[i].spec) {
+            if (ports[j].given == ports[i].given) {
                 ++same;
                 if (j <= i) ++index;
             }
-        labels.push_back(same > 1 ? ports[i].spec + "#" + std::to_string(index) : ports[i].spec);
+        labels.push_back(same > 1 ? ports[i].given + "#" + std::to_string(index) : ports[i].given);
     }
     return labels;
 }
@@ -60,7 +60,7 @@ std::vector<std::string> workerArgs(const Invocation& inv, const PortTarget& por
     if (inv.verify) a.push_back("--verify");
     a.push_back("--");
     a.push_back(inv.command);
-    a.push_back(port.spec);
+    a.push_back(port.given);
     a.insert(a.end(), inv.args.begin() + 1, inv.args.end());
     return a;
 }

@@ -51,20 +51,20 @@ std::string permissionHint(const std::string& dev) {
            " $USER), then log out and in again.\n";
 }
 
-bool resolvePort(const std::string& spec, PortTarget& target, std::string& error, int& status) {
+bool resolvePort(const std::string& given, PortTarget& target, std::string& error, int& status) {
     target = PortTarget();
-    target.spec = spec;
+    target.given = given;
     status = ExitOk;
-    if (spec == kSimPort) {
+    if (given == kSimPort) {
         target.simulated = true;
         return true;
     }
-    target.dev = spec.find('/') != std::string::npos ? spec : deviceOfProduct(spec);
-    if (target.dev.empty() && !spec.empty() && access((kDevDir + spec).c_str(), F_OK) == 0)
-        target.dev = kDevDir + spec;
+    target.dev = given.find('/') != std::string::npos ? given : deviceOfProduct(given);
+    if (target.dev.empty() && !given.empty() && access((kDevDir + given).c_str(), F_OK) == 0)
+        target.dev = kDevDir + given;
     struct stat st;
     if (target.dev.empty() || stat(target.dev.c_str(), &st) != 0) {
-        error = "no serial port '" + spec + "' (see 'kivo ports')\n";
+        error = "no serial port '" + given + "' (see 'kivo ports')\n";
         status = ExitUsage;
         return false;
     }
@@ -130,7 +130,7 @@ bool Connection::open(Console& con) {
 bool Connection::openVerified(Console& con) {
     if (!open(con)) return false;
     if (link_->ping(kPingTries)) return true;
-    con.error("Kivo not found on %s\n", target_.spec.c_str());
+    con.error("Kivo not found on %s\n", target_.given.c_str());
     return false;
 }
 

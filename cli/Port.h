@@ -13,14 +13,14 @@ class SerialIo;
 namespace kivo {
 
 struct PortTarget {
-    std::string spec;       // as given: a path, a product name or "sim"
+    std::string given;       // as given: a path, a product name or "sim"
     std::string dev;        // the device path to open; empty for "sim" until the simulator runs
     bool simulated = false; // an in-process simulated generator
 };
 
 // Turns a PORT word into a target without sending anything. False, with the reason in error,
 // when no such port exists or it may not be opened; status tells which exit status that is.
-bool resolvePort(const std::string& spec, PortTarget& target, std::string& error, int& status);
+bool resolvePort(const std::string& given, PortTarget& target, std::string& error, int& status);
 
 // Splits "a,b,c" into its ports; empty entries and repeats are refused.
 bool splitPortList(const std::string& list, std::vector<std::string>& ports, std::string& error);
@@ -46,7 +46,7 @@ public:
 
     KivoIo* link() const { return link_.get(); }
     SerialIo* stream() const { return stream_.get(); }
-    const std::string& name() const { return target_.spec; }
+    const std::string& name() const { return target_.given; }
     const std::string& dev() const { return target_.dev; }
     KivoSim* sim() const { return sim_.get(); }
 
