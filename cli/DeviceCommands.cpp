@@ -7,6 +7,8 @@
 #include "device/KivoIo.h"
 #include "serial/SerialPorts.h"
 
+#include <functional>
+
 namespace kivo {
 namespace {
 
@@ -25,6 +27,17 @@ bool singlePort(const std::string& given, PortTarget& target, Console& con, int&
         return false;
     }
     return true;
+}
+
+// Opens the single PORT of a device command, verifies a generator there and hands the link on.
+int withVerifiedLink(const std::string& given, Console& con,
+                     const std::function<int(Connection&)>& talk) {
+    PortTarget target;
+    int status = ExitOk;
+    if (!singlePort(given, target, con, status)) return status;
+    Connection c(target);
+    if (!c.openVerified(con)) return ExitFailed;
+    return talk(c);
 }
 
 int getOne(KivoIo& io, const Setting& s, Console& con, const std::string& port, bool named) {
@@ -58,28 +71,22 @@ int runPorts(const Invocation&, Console& con) {
 }
 
 int runPing(const Invocation& inv, Console& con) {
-    PortTarget target;
-    int status = ExitOk;
-    if (!singlePort(inv.args[0], target, con, status)) return status;
-    Connection c(target);
-    if (!c.openVerified(con)) return ExitFailed;
-    con.result("Kivo found on %s\n", c.name().c_str());
-    return ExitOk;
+    return withVerifiedLink(inv.args[0], con, [&con](Connection& c) {
+        con.result("Kivo found on %s\n", c.name().c_str());
+        return int(ExitOk);
+    });
 }
 
 int runVersions(const Invocation& inv, Console& con) {
-    PortTarget target;
-    int status = ExitOk;
-    if (!singlePort(inv.args[0], target, con, status)) return status;
-    Connection c(target);
-    if (!c.openVerified(con)) return ExitFailed;
-    unsigned v[4] = {0, 0, 0, 0};
-    if (!c.link()->getVersions(v[0], v[1], v[2], v[3])) {
-        con.error("Couldn't read the versions from %s\n", c.name().c_str());
-        return ExitFailed;
-    }
-    for (int i = 0; i < 4; ++i) con.result("version%d 0x%08x\n", i + 1, v[i]);
-    return ExitOk;
+    return withVerifiedLink(inv.args[0], con, [&con](Connection& c) {
+        unsigned v[4] = {0, 0, 0, 0};
+        if (!c.link()->getVersions(v[0], v[1], v[2], v[3])) {
+            con.error("Couldn't read the versions from %s\n", c.name().c_str());
+            return int(ExitFailed);
+        }
+        for (int i = 0; i < 4; ++i) con.result("version%d 0x%08x\n", i + 1, v[i]);
+        return int(ExitOk);
+    });
 }
 
 int runGet(const Invocation& inv, Console& con) {
@@ -89,17 +96,15 @@ int runGet(const Invocation& inv, Console& con) {
         con.error("kivo: unknown setting '%s' (see 'kivo get --help')\n", name.c_str());
         return ExitUsage;
     }
-    PortTarget target;
-    int status = ExitOk;
-    if (!singlePort(inv.args[0], target, con, status)) return status;
-    Connection c(target);
-    if (!c.openVerified(con)) return ExitFailed;
-    if (s) return getOne(*c.link(), *s, con, c.name(), false);
-    for (const Setting& each : settings()) {
-        int r = getOne(*c.link(), each, con, c.name(), true);
-        if (r != ExitOk) status = r;
-    }
-    return status;
+    return withVerifiedLink(inv.args[0], con, [&con, s](Connection& c) {
+        if (s) return getOne(*c.link(), *s, con, c.name(), false);
+        int status = ExitOk;
+        for (const Setting& each : settings()) {
+            int r = getOne(*c.link(), each, con, c.name(), true);
+            if (r != ExitOk) status = r;
+        }
+        return status;
+    });
 }
 
 int runSet(const Invocation& inv, Console& con) {
@@ -114,16 +119,13 @@ int runSet(const Invocation& inv, Console& con) {
                   s->name);
         return ExitUsage;
     }
-    PortTarget target;
-    int status = ExitOk;
-    if (!singlePort(inv.args[0], target, con, status)) return status;
-    Connection c(target);
-    if (!c.openVerified(con)) return ExitFailed;
-    if (!s->set(*c.link(), value)) {
-        con.error("Couldn't write %s to %s\n", s->name, c.name().c_str());
-        return ExitFailed;
-    }
-    return ExitOk;
+    return withVerifiedLink(inv.args[0], con, [&con, s, value](Connection& c) {
+        if (!s->set(*c.link(), value)) {
+            con.error("Couldn't write %s to %s\n", s->name, c.name().c_str());
+            return int(ExitFailed);
+        }
+        return int(ExitOk);
+    });
 }
 
 } // namespace kivo
