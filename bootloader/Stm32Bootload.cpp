@@ -31,7 +31,7 @@ void Stm32Bootload::pause(unsigned ms) {
 
 int Stm32Bootload::init(const char* dev) {
     delete sio;
-    sio = SerialIo::PlatformSIo();
+    sio = SerialIo::ForPort(dev); // a port behind a device server is reopened through it
     if (!sio || !dev) return OpenFailed;
     if (!sio->initialize(dev, SerialIo::Baud115200, 8, SerialIo::ParityEven, 1)) return OpenFailed;
     return connect_to_bl();

@@ -2,7 +2,7 @@
 #include "cli/Cli.h"
 
 #include "device/KivoIo.h"
-#include "serial/SIoUnix.h"
+#include "serial/SIoRfc2217.h"
 #include "serial/SerialPorts.h"
 #include "sim/KivoSim.h"
 
@@ -21,6 +21,7 @@ const char* const kDevDir = "/dev/";
 constexpr int kPingTries = 3;
 constexpr unsigned kDataBits = 8;
 constexpr unsigned kStopBits = 1;
+constexpr long kMaxTcpPort = 65535;
 
 // The device path of the first listed port with this product name, or empty.
 std::string deviceOfProduct(const std::string& product) {
@@ -32,6 +33,41 @@ std::string deviceOfProduct(const std::string& product) {
         if (ports[i].product && ports[i].dev && product == ports[i].product) dev = ports[i].dev;
     freeSerialPorts(ports, count);
     return dev;
+}
+
+// HOST:PORT with HOST a name, an IPv4 address or a bracketed IPv6 address and PORT a number.
+bool validHostPort(const std::string& text) {
+    size_t colon = text.find(':');
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || close < 2 || text.compare(close, 2, "]:") != 0)
+            return false;
+        colon = close + 1;
+    } else if (colon == 0 || colon == std::string::npos ||
+               text.find_first_of("[]") != std::string::npos) {
+        return false;
+    }
+    const std::string port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long n = std::stol(port);
+    return n > 0 && n <= kMaxTcpPort;
+}
+
+// A network address: the address itself is what the stream opens. False when it is none.
+bool networkPort(const std::string& given, PortTarget& target, std::string& error, int& status) {
+    std::string hostPort;
+    if (!SIoTcp::stripPrefix(given.c_str(), SIoRfc2217::kPrefix, hostPort) &&
+        !SIoTcp::stripPrefix(given.c_str(), SIoTcp::kPrefix, hostPort))
+        return false;
+    if (validHostPort(hostPort)) {
+        target.dev = given;
+        return true;
+    }
+    error = "'" + given + "' is no network port: write " + SIoRfc2217::kPrefix +
+            "HOST:PORT or " + SIoTcp::kPrefix + "HOST:PORT\n";
+    status = ExitUsage;
+    return true;
 }
 
 bool mayOpen(const std::string& dev) {
@@ -59,6 +95,7 @@ bool resolvePort(const std::string& given, PortTarget& target, std::string& erro
         target.simulated = true;
         return true;
     }
+    if (networkPort(given, target, error, status)) return status == ExitOk;
     target.dev = given.find('/') != std::string::npos ? given : deviceOfProduct(given);
     if (target.dev.empty() && !given.empty() && access((kDevDir + given).c_str(), F_OK) == 0)
         target.dev = kDevDir + given;
@@ -73,6 +110,13 @@ bool resolvePort(const std::string& given, PortTarget& target, std::string& erro
         status = ExitFailed;
         return false;
     }
+    return true;
+}
+
+bool isRawTcpPort(const std::string& given, std::string& rfc2217Form) {
+    std::string hostPort;
+    if (!SIoTcp::stripPrefix(given.c_str(), SIoTcp::kPrefix, hostPort)) return false;
+    rfc2217Form = SIoRfc2217::kPrefix + hostPort;
     return true;
 }
 
@@ -114,7 +158,7 @@ bool Connection::open(Console& con) {
         }
         target_.dev = sim_->slavePath();
     }
-    stream_.reset(new SIoUnix());
+    stream_.reset(SerialIo::ForPort(target_.dev.c_str()));
     if (!stream_->initialize(target_.dev.c_str(), SerialIo::Baud115200, kDataBits,
                              SerialIo::ParityNone, kStopBits)) {
         int err = errno;

@@ -13,14 +13,19 @@ class SerialIo;
 namespace kivo {
 
 struct PortTarget {
-    std::string given;       // as given: a path, a product name or "sim"
-    std::string dev;        // the device path to open; empty for "sim" until the simulator runs
+    std::string given;       // as given: a path, a product name, a network address or "sim"
+    std::string dev;        // the device path or network address to open; empty for "sim"
+                            // until the simulator runs
     bool simulated = false; // an in-process simulated generator
 };
 
 // Turns a PORT word into a target without sending anything. False, with the reason in error,
 // when no such port exists or it may not be opened; status tells which exit status that is.
 bool resolvePort(const std::string& given, PortTarget& target, std::string& error, int& status);
+
+// "tcp://HOST:PORT": raw bytes with the line fixed on the server, so no bootloader (it needs
+// even parity); the answer names the same server's "rfc2217://" form to use instead.
+bool isRawTcpPort(const std::string& given, std::string& rfc2217Form);
 
 // Splits "a,b,c" into its ports; empty entries and repeats are refused.
 bool splitPortList(const std::string& list, std::vector<std::string>& ports, std::string& error);

@@ -11,6 +11,9 @@ public:
 
     // A new stream of this platform's kind, closed; the caller owns it.
     static SerialIo* PlatformSIo();
+    // A new closed stream of the kind a port name asks for: "rfc2217://HOST:PORT" and
+    // "tcp://HOST:PORT" reach a serial device server, any other name is a device path.
+    static SerialIo* ForPort(const char* name);
 
     virtual ~SerialIo() {}
     virtual bool initialize(const char* dev, Baudrate baud, unsigned bits, Parity parity,

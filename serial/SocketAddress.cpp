@@ -10,6 +10,13 @@ bool isTcpAddress(const char* name) {
 }
 
 bool splitHostPort(const char* name, std::string& host, std::string& port) {
+    // A bracketed IPv6 address keeps its colons: "[::1]:4000".
+    const char* close = name && *name == '[' ? strstr(name, "]:") : nullptr;
+    if (close) {
+        host.assign(name + 1, static_cast<size_t>(close - name - 1));
+        port.assign(close + 2);
+        return true;
+    }
     const char* colon = name ? strchr(name, ':') : nullptr;
     if (!colon) return false;
     host.assign(name, static_cast<size_t>(colon - name));

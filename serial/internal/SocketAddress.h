@@ -9,7 +9,7 @@
 constexpr size_t kMaxLocalPath = 103;
 
 bool isTcpAddress(const char* name);
-// Splits at the first colon; false when there is none.
+// Splits at the first colon, or after the bracket of "[IPv6]:port"; false when there is none.
 bool splitHostPort(const char* name, std::string& host, std::string& port);
 // Fills a local address; false with errno ENAMETOOLONG for an overlong path.
 bool fillLocalAddress(const char* path, sockaddr_un& addr, socklen_t& len);

@@ -1,6 +1,7 @@
 // Socket streams: line assembly, server and client, and the multiplexer over them.
 #include "serial/SIoClient.h"
 #include "serial/SIoMux.h"
+#include "serial/SIoRfc2217.h"
 #include "serial/SIoServer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestPty.h"
@@ -8,8 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
+#include <poll.h>
 #include <regex>
+#include <thread>
 
 using namespace testing::internal;
 using Strings = std::vector<std::string>;
@@ -233,4 +238,184 @@ TEST(Sockets, EndedStreamsAreDroppedOrClosed) {
     mux.remove(&p.io);
     mux.remove(&p.io); // unknown: nothing happens
     EXPECT_EQ(mux.size(), 1u);
+}
+
+namespace {
+using Bytes = std::string;
+const char IAC = '\xff', WILL = '\xfb', WONT = '\xfc', DO = '\xfd', DONT = '\xfe', SB = '\xfa',
+           SE = '\xf0', COM = 44;
+Bytes cmd(char verb, char option) { return {IAC, verb, option}; }
+Bytes sub(const Bytes& body) { return Bytes{IAC, SB, COM} + body + Bytes{IAC, SE}; }
+const Bytes kBaud = Bytes("\x01\x00\x01\xc2\x00", 5), kBits = "\x02\x08", kEven = "\x03\x03",
+            kStop = "\x04\x01";
+Bytes answer(const Bytes& set) { return sub(char(set[0] + 100) + set.substr(1)); }
+
+// A device server on a loopback port that answers each trigger the client sends with its
+// reply, once, in order; it keeps what it received and hangs up when stopped.
+struct FakeServer {
+    std::vector<std::pair<Bytes, Bytes>> script;
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string got;
+    bool stop = false;
+    std::mutex m;
+    std::condition_variable cv;
+    std::thread thread;
+
+    explicit FakeServer(std::vector<std::pair<Bytes, Bytes>> steps) : script(std::move(steps)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(listener, 1), 0);
+        thread = std::thread([this] { serve(); });
+    }
+    ~FakeServer() {
+        hangUp();
+        ::close(listener);
+    }
+    void hangUp() {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            stop = true;
+        }
+        if (thread.joinable()) thread.join();
+    }
+    std::string address() { return "rfc2217://127.0.0.1:" + portOf(listener); }
+    bool received(const Bytes& b) { // waits for b, at most two seconds
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(2),
+                           [&] { return got.find(b) != std::string::npos; });
+    }
+    void serve() {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1) return;
+        int fd = accept(listener, nullptr, nullptr);
+        size_t next = 0;
+        for (char buf[512];;) {
+            p = {fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) == 1) {
+                ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n <= 0) break;
+                std::lock_guard<std::mutex> lock(m);
+                got.append(buf, size_t(n));
+                cv.notify_all();
+            }
+            std::lock_guard<std::mutex> lock(m);
+            for (; next < script.size() && got.find(script[next].first) != std::string::npos;
+                 ++next)
+                EXPECT_EQ(::write(fd, script[next].second.data(), script[next].second.size()),
+                          ssize_t(script[next].second.size()));
+            if (stop) break;
+        }
+        ::close(fd);
+    }
+};
+
+// The Telnet layer fed by hand, its answers read from the other end of a socket pair.
+struct Telnet : SIoRfc2217 {
+    using SIoRfc2217::take;
+    int sv[2] = {-1, -1};
+    Telnet() {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+        SIoClient::initialize(sv[0]);
+    }
+    ~Telnet() override { ::close(sv[1]); }
+    Bytes answers() {
+        char buf[256];
+        ssize_t n = ::read(sv[1], buf, sizeof buf);
+        return n > 0 ? Bytes(buf, size_t(n)) : Bytes();
+    }
+    Bytes data() {
+        Bytes out;
+        unsigned char c;
+        while (readyForRead(1) == 1 && readAvailable(&c, 1) == 1) out += char(c);
+        return out;
+    }
+};
+} // namespace
+
+// Each row whole and then split after every byte: an escape or command cut by a read must
+// come out the same.
+TEST(Rfc2217, TelnetLayerTable) {
+    const struct {
+        const char* what;
+        Bytes in, data, answers;
+    } rows[] = {
+        {"escaped 0xFF", Bytes("a") + IAC + IAC + "b", Bytes("a") + IAC + "b", ""},
+        {"state notifications ignored",
+         sub("\x6b\x30") + "x" + sub(Bytes("\x6a") + IAC + IAC) + "y", "xy", ""},
+        {"other commands carry nothing", Bytes{IAC, '\xf1'} + "z", "z", ""},
+        {"other options refused", cmd(WILL, 1) + cmd(DO, 24), "", cmd(DONT, 1) + cmd(WONT, 24)},
+        {"our options agreed", cmd(DO, 0) + cmd(WILL, 3) + cmd(DO, COM),
+         "", cmd(WILL, 0) + cmd(DO, 3) + cmd(WILL, COM)},
+        {"the server's COM-PORT-OPTION is not ours", cmd(WILL, COM), "", cmd(DONT, COM)},
+        {"no answer to refusing what is off", cmd(DONT, 0) + cmd(WONT, 3), "", ""},
+        {"a malformed end drops the subnegotiation", Bytes{IAC, SB, COM, 1, IAC, 'q'} + "r", "r",
+         ""},
+    };
+    for (const auto& row : rows) {
+        for (size_t step : {row.in.size(), size_t(1)}) {
+            Telnet t;
+            for (size_t at = 0; at < row.in.size(); at += step)
+                t.take(reinterpret_cast<const unsigned char*>(row.in.data()) + at,
+                       unsigned(std::min(step, row.in.size() - at)));
+            EXPECT_EQ(t.data(), row.data) << row.what << ", step " << step;
+            EXPECT_EQ(t.answers(), row.answers) << row.what << ", step " << step;
+        }
+    }
+}
+
+// The line is set at 115200 8E1 on open; what the server says decides whether it opens.
+TEST(Rfc2217, OpeningAgainstAScriptedServerTable) {
+    const Bytes agreed = cmd(WILL, COM);
+    const std::pair<Bytes, Bytes> bits{sub(kBits), answer(kBits)},
+        stop{sub(kStop), answer(kStop)}, parity{sub(kEven), answer(kEven)};
+    const struct {
+        const char* what;
+        std::vector<std::pair<Bytes, Bytes>> script;
+        const char* message; // on standard error; empty when the open succeeds
+    } rows[] = {
+        {"option refused", {{agreed, cmd(DONT, COM)}}, "the server refused the COM-PORT-OPTION"},
+        {"option unanswered", {}, "the server did not answer the COM-PORT-OPTION within 3000 ms"},
+        {"parity unconfirmed",
+         {{agreed, cmd(DO, COM)}, {sub(kBaud), answer(kBaud)}, bits, stop},
+         "the server did not confirm SET-PARITY 3 within 3000 ms"},
+        {"another speed",
+         {{agreed, cmd(DO, COM)}, {sub(kBaud), answer(Bytes("\x01\x00\x00\x25\x80", 5))}, bits,
+          parity, stop},
+         "the server answered SET-BAUDRATE 115200 with 9600"},
+        {"all confirmed, with a modem state notification and an echo offer",
+         {{agreed, cmd(DO, COM) + sub("\x6b\x00") + cmd(WILL, 1)},
+          {sub(kBaud), answer(kBaud)}, bits, parity, stop},
+         ""},
+    };
+    for (const auto& row : rows) {
+        FakeServer server(row.script);
+        SIoRfc2217 client;
+        CaptureStderr();
+        const bool ok = client.initialize(server.address().c_str(), SerialIo::Baud115200, 8,
+                                          SerialIo::ParityEven, 1);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(ok, !*row.message) << row.what << ": " << err;
+        if (!ok) {
+            EXPECT_EQ(err.find(server.address() + ": " + row.message), 0u) << err;
+            continue;
+        }
+        EXPECT_EQ(err, "");
+        EXPECT_TRUE(server.received(cmd(WILL, 0) + cmd(DO, 0) + cmd(WILL, 3) + cmd(DO, 3)));
+        EXPECT_TRUE(server.received(cmd(DONT, 1)));
+        const unsigned char data[] = {0x7f, 0xff, 0x00};
+        EXPECT_EQ(client.write(data, 3), 3);
+        EXPECT_TRUE(server.received(Bytes("\x7f\xff\xff\x00", 4)));
+        client.flush(1);
+        EXPECT_TRUE(server.received(sub("\x0c\x01")));
+        EXPECT_EQ(server.got.find(Bytes{IAC, SB, COM, 5}), std::string::npos) << "no DTR, RTS";
+        // The server goes away: reported once with the address, and no write kills the process.
+        server.hangUp();
+        CaptureStderr();
+        EXPECT_EQ(client.readyForRead(2000), -1);
+        EXPECT_EQ(client.write(data, 3), -1);
+        EXPECT_EQ(client.read(const_cast<unsigned char*>(data), 1), 0);
+        EXPECT_EQ(GetCapturedStderr(), server.address() + ": connection closed by the server\n");
+    }
 }
