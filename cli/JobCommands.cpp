@@ -116,11 +116,11 @@ int runJobCommand(const Invocation& inv, Console& con, const JobSpec& job) {
     std::vector<PortTarget> targets;
     int status = resolveAll(inv.args[0], con, targets);
     if (status != ExitOk) return status;
-    std::string rfc2217;
     for (const PortTarget& t : targets)
-        if (job.kind == JobSpec::Firmware && isRawTcpPort(t.given, rfc2217)) {
+        if (job.kind == JobSpec::Firmware && isRawTcpPort(t.given)) {
             con.error("kivo: no firmware through %s: the bootloader needs even parity, which "
-                      "only the server can set; use %s\n", t.given.c_str(), rfc2217.c_str());
+                      "only the server can set; use the server's rfc2217:// port\n",
+                      t.given.c_str());
             return ExitUsage;
         }
     if (targets.size() > 1) return runParallel(inv, targets, con);

@@ -113,11 +113,9 @@ bool resolvePort(const std::string& given, PortTarget& target, std::string& erro
     return true;
 }
 
-bool isRawTcpPort(const std::string& given, std::string& rfc2217Form) {
+bool isRawTcpPort(const std::string& given) {
     std::string hostPort;
-    if (!SIoTcp::stripPrefix(given.c_str(), SIoTcp::kPrefix, hostPort)) return false;
-    rfc2217Form = SIoRfc2217::kPrefix + hostPort;
-    return true;
+    return SIoTcp::stripPrefix(given.c_str(), SIoTcp::kPrefix, hostPort);
 }
 
 bool splitPortList(const std::string& list, std::vector<std::string>& ports, std::string& error) {

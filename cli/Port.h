@@ -24,8 +24,8 @@ struct PortTarget {
 bool resolvePort(const std::string& given, PortTarget& target, std::string& error, int& status);
 
 // "tcp://HOST:PORT": raw bytes with the line fixed on the server, so no bootloader (it needs
-// even parity); the answer names the same server's "rfc2217://" form to use instead.
-bool isRawTcpPort(const std::string& given, std::string& rfc2217Form);
+// even parity, which only an "rfc2217://" port lets kivo set).
+bool isRawTcpPort(const std::string& given);
 
 // Splits "a,b,c" into its ports; empty entries and repeats are refused.
 bool splitPortList(const std::string& list, std::vector<std::string>& ports, std::string& error);

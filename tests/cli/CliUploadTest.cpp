@@ -4,11 +4,17 @@
 
 #include "jobs/Picture.h"
 #include "sim/KivoSim.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/TestPty.h"
 
 #include <gtest/gtest.h>
 
 #include <QImage>
+
+#include <atomic>
+#include <fcntl.h>
+#include <termios.h>
+#include <thread>
 
 using kivotest::contains;
 using kivotest::runKivo;
@@ -16,7 +22,7 @@ using kivotest::RunResult;
 
 namespace {
 
-constexpr int kOk = 0, kFailed = 1;
+constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 constexpr uint32_t kFlashBase = 0x08000000;
 
 std::vector<uint8_t> firstBytes(std::vector<uint8_t> v, size_t n) {
@@ -36,12 +42,15 @@ std::string summaryLine(const std::string& port, const std::string& result) {
 
 class UploadTest : public ::testing::Test {
 protected:
+    // Half of the image and of the picture is 0xFF, which a Telnet link must escape.
     void SetUp() override {
-        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t((i * 31 + 7) & 0xFF);
+        for (size_t i = 0; i < image.size(); ++i)
+            image[i] = i < image.size() / 2 ? 0xFF : uint8_t((i * 31 + 7) & 0xFF);
         hex = kivotest::put(dir, "fw.hex", kivotest::hexText(kFlashBase, image));
         QImage img(21, 10, QImage::Format_RGB32); // rows of 64 bytes: three pages
         for (int y = 0; y < img.height(); ++y)
-            for (int x = 0; x < img.width(); ++x) img.setPixel(x, y, qRgb(x * 40, y * 60, x + y));
+            for (int x = 0; x < img.width(); ++x)
+                img.setPixel(x, y, x < 10 ? qRgb(255, 255, 255) : qRgb(x * 40, y * 60, x + y));
         picture = dir.file("pic.png");
         ASSERT_TRUE(img.save(QString::fromStdString(picture)));
     }
@@ -56,51 +65,120 @@ KivoSim::Options faulty(void (*set)(KivoSim::Options&)) {
     return o;
 }
 
-TEST_F(UploadTest, PatternToASimulatorAndTheInProcessOne) {
-    KivoSim sim;
-    ASSERT_TRUE(sim.start());
-    RunResult r = runKivo({"pattern", sim.slavePath() + ",sim", "3", picture});
+// Watches the speed of lines while a run goes: a device server must set the one kivo asks for.
+class SpeedWatch {
+public:
+    explicit SpeedWatch(const std::vector<std::string>& lines) : seen(lines.size()) {
+        for (const std::string& l : lines) fds.push_back(open(l.c_str(), O_RDWR | O_NOCTTY));
+        watcher = std::thread([this] {
+            while (!done)
+                for (size_t i = 0; i < fds.size(); ++i) {
+                    termios t{};
+                    if (tcgetattr(fds[i], &t) == 0 && cfgetospeed(&t) == B115200) seen[i] = true;
+                }
+        });
+    }
+    // Whether each line was at 115200 bit/s at some point.
+    std::vector<bool> stop() {
+        done = true;
+        watcher.join();
+        for (int fd : fds) close(fd);
+        return seen;
+    }
+
+private:
+    std::vector<int> fds;
+    std::vector<bool> seen;
+    std::atomic<bool> done{false};
+    std::thread watcher;
+};
+
+// Direct, in-process and through a device server in both forms.
+TEST_F(UploadTest, PatternToSimulatorsDirectAndThroughADeviceServer) {
+    KivoSim sim, telnet, raw;
+    ASSERT_TRUE(sim.start() && telnet.start() && raw.start());
+    Ser2net server;
+    const std::string viaTelnet = server.add(telnet.slavePath(), true),
+                      viaRaw = server.add(raw.slavePath(), false);
+    ASSERT_TRUE(server.start());
+    RunResult r =
+        runKivo({"pattern", sim.slavePath() + ",sim," + viaTelnet + "," + viaRaw, "3", picture});
     ASSERT_EQ(r.status, kOk) << r.err;
     const QImage loaded = loadPicture(QString::fromStdString(picture));
     const std::vector<uint8_t> bitmap = bytes(patternBitmap(loaded));
-    EXPECT_EQ(firstBytes(sim.slot(3), bitmap.size()), bitmap);
-    EXPECT_EQ(sim.preview(39), bytes(lcdPreview(loaded)));
-    EXPECT_EQ(sim.previewIndexes(), std::vector<int>{39});
-    EXPECT_EQ(sim.counters().violations, 0u);
-    for (const std::string& port : {sim.slavePath(), std::string("sim")}) {
+    for (KivoSim* s : {&sim, &telnet, &raw}) {
+        EXPECT_EQ(firstBytes(s->slot(3), bitmap.size()), bitmap);
+        EXPECT_EQ(s->preview(39), bytes(lcdPreview(loaded)));
+        EXPECT_EQ(s->previewIndexes(), std::vector<int>{39});
+        EXPECT_EQ(s->counters().violations, 0u);
+    }
+    for (const std::string& port : {sim.slavePath(), std::string("sim"), viaTelnet, viaRaw}) {
         for (const char* status :
              {"Erasing Flash\n", "Loading pic.png\n", "pic.png Loaded Successfully\n",
               "Loading LCD Preview.\n", "KIVO Pattern has been installed.\n"})
             EXPECT_TRUE(contains(r.err, port + ": " + status)) << status << r.err;
         EXPECT_TRUE(contains(r.out, summaryLine(port, "ok"))) << r.out;
     }
+    // Raw bytes cannot carry the bootloader's even parity: refused before anything is sent.
+    const uint64_t before = raw.counters().bytesIn;
+    RunResult fw = runKivo({"firmware", viaRaw, hex});
+    EXPECT_EQ(fw.status, kUsage);
+    EXPECT_TRUE(contains(fw.err, "kivo: no firmware through " + viaRaw + ": ")) << fw.err;
+    EXPECT_TRUE(contains(fw.err, "; use the server's rfc2217:// port\n")) << fw.err;
+    EXPECT_EQ(raw.counters().bytesIn, before);
 }
 
 // Quiet: nothing but each port's failure. The first falls silent after the ping and one page,
-// the second after the ping, the three bitmap pages and the first preview page.
+// the second after the ping, the three bitmap pages and the first preview page; the server in
+// front of the third stops once its first preview page is written. Through the same server
+// started again, the third then takes the picture.
 TEST_F(UploadTest, PatternFailuresNameTheirStep) {
     KivoSim bitmapLost(faulty([](KivoSim::Options& o) { o.faults.silenceAfterFrames = 2; }));
     KivoSim previewLost(faulty([](KivoSim::Options& o) { o.faults.silenceAfterFrames = 5; }));
-    ASSERT_TRUE(bitmapLost.start() && previewLost.start());
-    const std::string a = bitmapLost.slavePath(), b = previewLost.slavePath();
-    RunResult r = runKivo({"pattern", a + "," + b, "4", picture, "--quiet"});
+    KivoSim slow(faulty([](KivoSim::Options& o) { o.pageProgramUs = 20000; }));
+    ASSERT_TRUE(bitmapLost.start() && previewLost.start() && slow.start());
+    Ser2net server;
+    const std::string a = bitmapLost.slavePath(), b = previewLost.slavePath(),
+                      c = server.add(slow.slavePath(), true);
+    ASSERT_TRUE(server.start());
+    std::thread stopper([&] {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (slow.counters().pagesWritten < 4 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server.stop();
+    });
+    RunResult r = runKivo({"pattern", a + "," + b + "," + c, "4", picture, "--quiet"});
+    stopper.join();
     EXPECT_EQ(r.status, kFailed);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(contains(r.err, a + ": Couldn't load pic.png\n")) << r.err;
     EXPECT_TRUE(contains(r.err, b + ": Error loading LCD Preview\n")) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_TRUE(contains(r.err, c + ": Error loading LCD Preview\n")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
     EXPECT_TRUE(bitmapLost.previewIndexes().empty());
+    ASSERT_TRUE(server.start());
+    r = runKivo({"pattern", c, "4", picture, "--quiet"});
+    EXPECT_EQ(r.status, kOk) << r.err;
+    EXPECT_EQ(slow.preview(40), bytes(lcdPreview(loadPicture(QString::fromStdString(picture)))));
 }
 
-// The second generator offers only Extended Erase; both are verified and started.
-TEST_F(UploadTest, FirmwareToTwoGeneratorsVerified) {
+// Two generators behind two ports of a device server that opens their lines at 9600 bit/s;
+// the second offers only Extended Erase. Both are verified and started.
+TEST_F(UploadTest, FirmwareToTwoGeneratorsThroughADeviceServer) {
     KivoSim a, b(faulty([](KivoSim::Options&o) { o.offerErase = false; }));
     ASSERT_TRUE(a.start() && b.start());
-    RunResult r = runKivo({"firmware", a.slavePath() + "," + b.slavePath(), hex, "--verify"});
+    Ser2net server;
+    const std::string pa = server.add(a.slavePath(), true, "9600n81"),
+                      pb = server.add(b.slavePath(), true, "9600n81");
+    ASSERT_TRUE(server.start());
+    SpeedWatch speeds({a.slavePath(), b.slavePath()});
+    RunResult r = runKivo({"firmware", pa + "," + pb, hex, "--verify"});
+    EXPECT_EQ(speeds.stop(), std::vector<bool>({true, true}));
     ASSERT_EQ(r.status, kOk) << r.err;
     EXPECT_TRUE(contains(r.out, "PORT             RESULT      TIME  MESSAGE\n")) << r.out;
-    for (KivoSim* s : {&a, &b}) {
-        const std::string p = s->slavePath() + ": ";
+    for (std::pair<KivoSim*, std::string> sp : {std::make_pair(&a, pa), std::make_pair(&b, pb)}) {
+        KivoSim* s = sp.first;
+        const std::string p = sp.second + ": ";
         EXPECT_EQ(firstBytes(s->flash(), image.size()), image);
         EXPECT_EQ(s->counters().bootChunks, 4u);
         EXPECT_FALSE(s->inBootloader()); // Go has started the new firmware
@@ -111,7 +189,7 @@ TEST_F(UploadTest, FirmwareToTwoGeneratorsVerified) {
         EXPECT_TRUE(contains(r.err, p + "Verifying fw.hex: 100% (1000 of 1000 bytes)\n"));
         EXPECT_TRUE(contains(r.err, p + "fw.hex Loaded Successfully\n")) << r.err;
         EXPECT_TRUE(contains(r.out, p + "readHexFile")) << r.out;
-        EXPECT_TRUE(contains(r.out, summaryLine(s->slavePath(), "ok"))) << r.out;
+        EXPECT_TRUE(contains(r.out, summaryLine(sp.second, "ok"))) << r.out;
     }
 }
 
