@@ -1,6 +1,7 @@
 // Times the updater's own upload loops against a generator on a serial line (in practice a
 // kivo-sim pty in another process, so this process's CPU time is the updater's alone).
 // Usage:
+// PORT is a device path or, for pattern and firmware, a network port such as rfc2217://HOST:PORT.
 //   bench_link pattern PORT PAGES   erase slot 0 (not timed), then write PAGES bitmap pages
 //   bench_link firmware PORT BYTES  bootloader: synchronise, erase, then write BYTES at 0x08000000
 //   bench_link floor PORT PAGES     like pattern, but the pages go out from a minimal loop on the
@@ -102,7 +103,9 @@ bool minimalLoop(int fd, const std::vector<unsigned char>& bitmap, unsigned page
 }
 
 int benchPattern(const char* port, unsigned pages, bool minimal) {
-    SIoUnix io;
+    // A network port ("rfc2217://HOST:PORT") works too, for the pattern loop.
+    std::unique_ptr<SIoUnix> stream(static_cast<SIoUnix*>(SerialIo::ForPort(port)));
+    SIoUnix& io = *stream;
     if (!io.initialize(port, SerialIo::Baud115200, 8, SerialIo::ParityNone, 1)) {
         std::perror(port);
         return 1;

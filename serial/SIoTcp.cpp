@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -43,7 +45,11 @@ bool SIoTcp::initialize(const char* dev, Baudrate baud, unsigned bits, Parity pa
     s.bits = bits;
     s.parity = parity;
     s.stop = stop;
-    return SIoClient::initialize(hostPort.c_str(), baud, bits, parity, stop);
+    if (!SIoClient::initialize(hostPort.c_str(), baud, bits, parity, stop)) return false;
+    // Every exchange is a small request waiting for its reply: never hold a byte back.
+    const int on = 1;
+    setsockopt(fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
 }
 
 const char* SIoTcp::devName() {
@@ -78,6 +84,10 @@ int SIoTcp::pump(unsigned timeoutMs) {
     if (r < 0) return errno == EINTR ? 1 : loseConnection(errno);
     unsigned char buf[kChunk];
     ssize_t got = ::recv(fd(), buf, sizeof buf, 0);
+    // Acknowledge at once: a server that holds its next small segment until our ACK (Nagle)
+    // would otherwise wait out our delayed ACK in the middle of every reply.
+    const int on = 1;
+    setsockopt(fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     if (got > 0) {
         take(buf, static_cast<unsigned>(got));
         return 1;
