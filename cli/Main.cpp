@@ -8,7 +8,8 @@ namespace {
 
 const char* const kPortHelp =
     "PORT is a device path (/dev/ttyUSB0), a product name as 'kivo ports' lists it, or 'sim'\n"
-    "for a simulated generator inside the tool.\n";
+    "for a simulated generator inside the tool; a generator behind a serial device server is\n"
+    "rfc2217://HOST:PORT or tcp://HOST:PORT (raw bytes: no firmware through it).\n";
 
 const char* const kOptionsHelp =
     "Options of every command:\n"
