@@ -363,6 +363,13 @@ TEST(Rfc2217, TelnetLayerTable) {
             EXPECT_EQ(t.answers(), row.answers) << row.what << ", step " << step;
         }
     }
+    // A peer gone before a write: an error of the call, not the end of the process.
+    Telnet gone;
+    ::close(gone.sv[1]);
+    gone.sv[1] = -1;
+    CaptureStderr();
+    EXPECT_EQ(gone.write(reinterpret_cast<const unsigned char*>("\xff"), 1), -1);
+    EXPECT_EQ(GetCapturedStderr(), std::string(": ") + strerror(EPIPE) + "\n");
 }
 
 // The line is set at 115200 8E1 on open; what the server says decides whether it opens.
