@@ -25,3 +25,17 @@ struct SioPortIds {
 
 // The ids of the port whose device path is dev; false when no port has that path.
 bool serialPortIds(const char* dev, SioPortIds& ids);
+
+// Tells when serial ports come or go (an adapter plugged in or pulled out), so that a list of
+// them can follow the machine.
+class SerialPortWatch {
+public:
+    virtual ~SerialPortWatch() = default;
+    // Readable when something happened; -1 when this platform or machine cannot watch.
+    virtual int fd() const = 0;
+    // Takes in what happened without waiting; true when a port came or went.
+    virtual bool changed() = 0;
+};
+
+// This platform's watch; the caller owns it.
+SerialPortWatch* platformPortWatch();

@@ -171,7 +171,42 @@ void fillIds(udev_device* tty, SioPortIds& ids) {
     ids.productId = attr(usb, kProductIdAttr);
     ids.serial = attr(usb, kSerialAttr);
 }
+// Events of the tty subsystem, as udev announces them once it has made the nodes.
+class UdevWatch : public SerialPortWatch {
+public:
+    UdevWatch() : udev_(udev_new()) {
+        monitor_ = udev_ ? udev_monitor_new_from_netlink(udev_, kUdevEvents) : nullptr;
+        if (monitor_ &&
+            (udev_monitor_filter_add_match_subsystem_devtype(monitor_, kTtySubsystem, nullptr) <
+                 0 ||
+             udev_monitor_enable_receiving(monitor_) < 0))
+            monitor_ = udev_monitor_unref(monitor_);
+    }
+    ~UdevWatch() override {
+        udev_monitor_unref(monitor_);
+        udev_unref(udev_);
+    }
+    int fd() const override { return monitor_ ? udev_monitor_get_fd(monitor_) : -1; }
+    bool changed() override {
+        bool any = false;
+        while (udev_device* d = monitor_ ? udev_monitor_receive_device(monitor_) : nullptr) {
+            const char* action = udev_device_get_action(d);
+            any = any || same(action, "add") || same(action, "remove");
+            udev_device_unref(d);
+        }
+        return any;
+    }
+
+private:
+    static constexpr const char* kUdevEvents = "udev";
+    udev* udev_;
+    udev_monitor* monitor_ = nullptr;
+};
 } // namespace
+
+SerialPortWatch* platformPortWatch() {
+    return new UdevWatch();
+}
 
 PortRegistry* platformPortRegistry() {
     return new UdevRegistry();
