@@ -5,8 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <libudev.h>
-#include <string>
 #include <linux/serial.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -22,6 +22,12 @@ const char kProductAttr[] = "product";
 const char kModelFromDatabase[] = "ID_MODEL_FROM_DATABASE";
 const char kPlaceholderDriver[] = "serial8250";
 const char kUartTypeAttr[] = "type";
+const char kVendorIdAttr[] = "idVendor";
+const char kProductIdAttr[] = "idProduct";
+const char kSerialAttr[] = "serial";
+const char kLinksProperty[] = "DEVLINKS"; // the links udev made to a node, blank-separated
+const char kByIdDir[] = "/dev/serial/by-id/";
+const char kUdevEvents[] = "udev"; // events sent once udev has made the nodes
 
 udev_device* dev(PortRegistry::Entry e) {
     return const_cast<udev_device*>(static_cast<const udev_device*>(e));
@@ -97,7 +103,8 @@ public:
         udev_device* d = dev(e);
         if (which == DevicePath) return udev_device_get_devnode(d);
         const char* product = udev_device_get_sysattr_value(d, kProductAttr);
-        if (!product && isUsbDevice(d)) product = udev_device_get_property_value(d, kModelFromDatabase);
+        if (!product && isUsbDevice(d))
+            product = udev_device_get_property_value(d, kModelFromDatabase);
         return product;
     }
 
@@ -126,10 +133,6 @@ private:
     udev_list_entry* cursor_ = nullptr;
     Search search_ = SerialStreams;
 };
-const char kVendorIdAttr[] = "idVendor";
-const char kProductIdAttr[] = "idProduct";
-const char kSerialAttr[] = "serial";
-const char kByIdDir[] = "/dev/serial/by-id/";
 
 std::string attr(udev_device* d, const char* name) {
     const char* v = udev_device_get_sysattr_value(d, name);
@@ -156,30 +159,28 @@ udev_device* ttyOfNode(udev* u, const char* dev) {
     return found;
 }
 
-// The links udev made to the node, separated by blanks.
-const char kLinksProperty[] = "DEVLINKS";
-
 void fillIds(udev_device* tty, SioPortIds& ids) {
     const char* value = udev_device_get_property_value(tty, kLinksProperty);
     const std::string links = value ? value : "";
     for (size_t at = links.find(kByIdDir); at != std::string::npos && ids.byId.empty();
          at = links.find(kByIdDir, at + 1))
         if (at == 0 || links[at - 1] == ' ') ids.byId = links.substr(at, links.find(' ', at) - at);
-    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, kUsbSubsystem, kUsbDevice);
+    udev_device* usb =
+        udev_device_get_parent_with_subsystem_devtype(tty, kUsbSubsystem, kUsbDevice);
     if (!usb) return;
     ids.vendorId = attr(usb, kVendorIdAttr);
     ids.productId = attr(usb, kProductIdAttr);
     ids.serial = attr(usb, kSerialAttr);
 }
-// Events of the tty subsystem, as udev announces them once it has made the nodes.
+
+// Terminals coming and going, as udev announces them.
 class UdevWatch : public SerialPortWatch {
 public:
     UdevWatch() : udev_(udev_new()) {
         monitor_ = udev_ ? udev_monitor_new_from_netlink(udev_, kUdevEvents) : nullptr;
-        if (monitor_ &&
-            (udev_monitor_filter_add_match_subsystem_devtype(monitor_, kTtySubsystem, nullptr) <
-                 0 ||
-             udev_monitor_enable_receiving(monitor_) < 0))
+        if (monitor_ && (udev_monitor_filter_add_match_subsystem_devtype(monitor_, kTtySubsystem,
+                                                                         nullptr) < 0 ||
+                         udev_monitor_enable_receiving(monitor_) < 0))
             monitor_ = udev_monitor_unref(monitor_);
     }
     ~UdevWatch() override {
@@ -198,7 +199,6 @@ public:
     }
 
 private:
-    static constexpr const char* kUdevEvents = "udev";
     udev* udev_;
     udev_monitor* monitor_ = nullptr;
 };

@@ -117,7 +117,8 @@ TEST(UdevPorts, DeviceTreeInPortsOut) {
     } const cases[] = {
         {"typical-pc",
          {"/dev/ttyUSB0|FT232R USB UART|" + ft232 + "A50285BI-if00-port0",
-          "/dev/ttyUSB1|CH340 serial converter|1a86:7523||" + byId + "1a86_USB2.0-Serial-if00-port0",
+          "/dev/ttyUSB1|CH340 serial converter|1a86:7523||" + byId +
+              "1a86_USB2.0-Serial-if00-port0",
           "/dev/ttyACM0|CDC Serial Board|1209:c0de|CDC0001|" + byId +
               "Bench_CDC_Serial_Board_CDC0001-if00",
           "/dev/ttyUSB2|" + ft230 + "2C|" + byId + "FTDI_FT230X_Basic_UART_D30A1B2C-if00-port0",
