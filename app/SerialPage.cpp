@@ -34,6 +34,13 @@ unsigned openableNamed(const SioPort* ports, unsigned count, const char* product
     return n;
 }
 
+// The record of the entry chosen in combo; null for the prompt or no entry.
+const SioPort* chosenRecord(const QComboBox* combo, const SioPort* ports, unsigned count) {
+    bool ok = false;
+    const unsigned i = combo ? combo->currentData().toUInt(&ok) : 0;
+    return ok && i < count ? &ports[i] : nullptr;
+}
+
 } // namespace
 
 QsPage* Kivo::selectSerialPage() {
@@ -107,17 +114,15 @@ void Kivo::rescanPorts(const QString& keep) {
 
 // What names the chosen entry across scans: its device path, or its text without one.
 QString Kivo::chosenPortKey() const {
-    bool ok = false;
-    const unsigned i = portCombo ? portCombo->currentData().toUInt(&ok) : 0;
-    if (!ok || i >= portCount) return QString();
-    return ports[i].dev ? QString::fromLocal8Bit(ports[i].dev) : portCombo->currentText();
+    const SioPort* port = chosenRecord(portCombo, ports, portCount);
+    if (!port) return QString();
+    return port->dev ? QString::fromLocal8Bit(port->dev) : portCombo->currentText();
 }
 
 const char* Kivo::chosenPortDevice() const {
-    bool ok = false;
-    const unsigned i = portCombo->currentData().toUInt(&ok);
-    if (!ok || i >= portCount) return nullptr;
-    return ports[i].dev ? ports[i].dev : findPortDevice(QString::fromUtf8(ports[i].product));
+    const SioPort* port = chosenRecord(portCombo, ports, portCount);
+    if (!port) return nullptr;
+    return port->dev ? port->dev : findPortDevice(QString::fromUtf8(port->product));
 }
 
 void Kivo::on_RescanSerialPorts_clicked() {
