@@ -61,11 +61,11 @@ struct SIoRfc2217::Telnet {
     bool answered[kLineCommands] = {};
     std::vector<unsigned char> answer[kLineCommands];
 
-    // The state of a supported option, null for any other: the server's side of COM-PORT-OPTION
-    // is not ours to use.
+    // The state of a supported option, null for any other. A server that offers its own side
+    // of COM-PORT-OPTION is agreed with: nothing is sent or awaited for it.
     Side* side(bool ours, unsigned char option) {
         for (unsigned i = 0; i < kOptionCount; ++i)
-            if (kOptions[i] == option) return ours ? &us[i] : option == ComPort ? nullptr : &him[i];
+            if (kOptions[i] == option) return ours ? &us[i] : &him[i];
         return nullptr;
     }
 
