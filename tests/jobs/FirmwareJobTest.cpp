@@ -27,7 +27,7 @@ protected:
         reopen([](KivoSim::Options&) {});
     }
     void reopen(const std::function<void(KivoSim::Options&)>& tweak) {
-        KivoSim::Options o;
+        KivoSim::Options o = quickSim();
         tweak(o);
         s.reset();
         s = std::make_unique<SimLink>(o);
@@ -154,7 +154,7 @@ TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
 
 TEST_F(FirmwareJobSim, ExtendedEraseWhenPlainEraseIsMissing) {
     for (bool fallback : {true, false}) {
-        reopen([](KivoSim::Options& o) { o.offerErase = false; });
+        reopen([](KivoSim::Options& o) { o.bootloaderVersion = 0x31; });
         const auto image = firmwareImage(256);
         ASSERT_TRUE(writeImage(image));
         FirmwareRequest req = s->firmware(hexPath);

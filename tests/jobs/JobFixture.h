@@ -7,6 +7,7 @@
 #include "jobs/Picture.h"
 #include "serial/SerialIo.h"
 #include "sim/KivoSim.h"
+#include "tests/support/QuickSim.h"
 #include "tests/support/BadFiles.h"
 
 #include <QImage>
@@ -76,7 +77,7 @@ public:
 // A simulated generator with an open stream and a device link on it, as after verification,
 // and the recorder of a job run on it.
 struct SimLink {
-    explicit SimLink(const KivoSim::Options& options = KivoSim::Options()) : sim(options) {}
+    explicit SimLink(const KivoSim::Options& options = quickSim()) : sim(options) {}
     ~SimLink() {
         release();
         sim.stop();
