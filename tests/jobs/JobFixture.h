@@ -8,6 +8,7 @@
 #include "serial/SerialIo.h"
 #include "sim/KivoSim.h"
 #include "tests/support/QuickSim.h"
+#include "tests/support/SimGuard.h"
 #include "tests/support/BadFiles.h"
 
 #include <QImage>

@@ -96,6 +96,8 @@ TEST(SimPeer, BadArgumentsAreRefusedHelpAndVersionAnswered) {
     for (const char* arg : {"--help", "--version"}) { // on stdout, status 0
         SimProcess sim({arg});
         EXPECT_EQ(sim.path.substr(0, 9), arg[2] == 'h' ? "usage: ki" : "kivo-sim ") << arg;
+        pollfd p{sim.fd, POLLIN, 0}; // the end of its output: it has exited on its own
+        for (char c; poll(&p, 1, 5000) > 0 && ::read(sim.fd, &c, 1) == 1;) continue;
         EXPECT_EQ(sim.stop(), 0) << arg;
     }
 }
