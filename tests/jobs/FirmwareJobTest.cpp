@@ -139,7 +139,7 @@ TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
             o.faults.corruptFlash = corrupt;
             o.faults.corruptFlashAddress = kBase + 0x1A3;
         });
-        ASSERT_TRUE(writeImage(firmwareImage(700)));
+        ASSERT_TRUE(writeImage(firmwareImage(701))); // ends inside a word: 0xFF after it
         FirmwareRequest req = s->firmware(hexPath);
         req.verify = true;
         const JobResult r = run(req);
