@@ -1,5 +1,6 @@
 #include "tests/sim/SimLine.h"
 #include "tests/support/QuickSim.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -59,6 +60,9 @@ const Check preview36 = [](const KivoSim& s) {
     ASSERT_EQ(p.size(), 49152u);
     EXPECT_EQ(p[191 * 256], 191);
     EXPECT_EQ(s.previewIndexes(), std::vector<int>{36});
+    TempDir d; // the dump names a slot's preview by the slot
+    EXPECT_TRUE(s.dumpPictures(d.path()));
+    EXPECT_TRUE(std::filesystem::exists(d.file("preview-0.ppm")));
 };
 
 TEST(SimGenerator, FramesAndPages) {
