@@ -60,16 +60,16 @@ public:
     };
 
     struct Options {
-        bool bootloader = false;         // start in bootloader mode instead of generator mode
-        bool echo = false;               // console echoes the bytes it receives
-        unsigned baud = 0;               // pace both directions at this rate; 0: no pacing
-        unsigned lineSpeed = 115200;     // the speed the host must set in both modes
-        unsigned relaxed = 0;            // Rule bits turned off
+        bool bootloader = false;     // start in bootloader mode instead of generator mode
+        bool echo = false;           // console echoes the bytes it receives
+        unsigned baud = 0;           // pace both directions at this rate; 0: no pacing
+        unsigned lineSpeed = 115200; // the speed the host must set in both modes
+        unsigned relaxed = 0;        // Rule bits turned off
         Timings timings;
         unsigned ispDelayMs = 10;        // "ISP 32 1": time until the bootloader listens
         uint32_t flashBase = 0x08000000; // bootloader flash model
         uint32_t flashSize = 512 * 1024;
-        uint32_t flashPageSize = 2048;  // unit of page-list erases
+        uint32_t flashPageSize = 2048; // unit of page-list erases
         uint16_t chipId = 0x414;
         uint8_t bootloaderVersion = 0x22; // 0x30 and above: a version 3.x bootloader
         uint32_t versions[4] = {0x01000000, 0x00010000, 0x00000100, 0x00000001}; // 0xF858

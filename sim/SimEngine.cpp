@@ -77,7 +77,6 @@ std::string normalised(const std::string& line) {
 }
 } // namespace
 
-
 std::string code16(unsigned code) {
     const uint8_t b[2] = {uint8_t(code >> 8), uint8_t(code)};
     return "0x" + hex(b, 2);

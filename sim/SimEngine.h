@@ -175,8 +175,8 @@ constexpr uint8_t kTargetSlot = 0x30;
 constexpr uint8_t kTargetPreview = 0x21;
 constexpr uint8_t kFlagFirst = 0x80;
 constexpr uint8_t kFlagLast = 0x40;
-constexpr unsigned kGeneratorBits = 10;   // 8N1
-constexpr unsigned kBootBits = 11;        // 8E1
+constexpr unsigned kGeneratorBits = 10; // 8N1
+constexpr unsigned kBootBits = 11;      // 8E1
 
 std::string hex(const uint8_t* p, size_t n);
 std::string code16(unsigned code); // "0x0062"

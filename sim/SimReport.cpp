@@ -9,7 +9,8 @@ namespace {
 constexpr unsigned kPatternWidth = 1920; // 24-bit rows of a full-screen pattern
 constexpr unsigned kPreviewWidth = 192, kPreviewHeight = 128;
 constexpr size_t kFlashGap = 16;
-constexpr int kFirstSlotPreview = 36; // preview index of slot 0 // erased runs shorter than this stay inside a range
+constexpr int kFirstSlotPreview =
+    36; // preview index of slot 0 // erased runs shorter than this stay inside a range
 
 std::string quote(const std::string& s) {
     std::string out = "\"";

@@ -3,12 +3,12 @@
 
 #include "KivoVersion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>

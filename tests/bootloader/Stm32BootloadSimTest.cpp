@@ -75,8 +75,8 @@ TEST(Stm32BootloadSim, ImagesOfAnyLengthAndBaseInWholeWords) {
     SimLoader l;
     ASSERT_TRUE(l.connect());
     l.set_sleeper([](unsigned) {}); // the pause after an erase
-    const std::pair<uint32_t, size_t> rows[] = {{kBase, 1},   {kBase, 3},   {kBase, 4},
-                                                {kBase, 255}, {kBase, 257}, {kBase, 4098},
+    const std::pair<uint32_t, size_t> rows[] = {{kBase, 1},       {kBase, 3},    {kBase, 4},
+                                                {kBase, 255},     {kBase, 257},  {kBase, 4098},
                                                 {kBase + 2, 300}, {kBase + 1, 1}};
     for (auto r : rows) {
         SCOPED_TRACE(std::to_string(r.first - kBase) + "+" + std::to_string(r.second));

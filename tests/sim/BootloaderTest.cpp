@@ -43,7 +43,8 @@ TEST(SimBootloader, Commands) {
                   {cmd(0x43), {NACK}}},
                  1),
             Case("erase-version off: both erases, part words and overwrites taken", loose,
-                 join({{cmd(0x00), {ACK, 9, 0x22, 0, 1, 2, 0x11, 0x21, 0x31, 0x43, 0x44, 0x73, ACK}}},
+                 join({{cmd(0x00),
+                        {ACK, 9, 0x22, 0, 1, 2, 0x11, 0x21, 0x31, 0x43, 0x44, 0x73, ACK}}},
                       bootWrite(kBase + 1, {1, 2, 3}), bootWrite(kBase, {0})),
                  0, flashAt({{0, 0}, {1, 1}, {3, 3}, {4, 0xFF}})),
             Case(

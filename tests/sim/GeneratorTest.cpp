@@ -118,7 +118,8 @@ TEST(SimGenerator, FramesAndPages) {
              join(slotPages(0, true, {{0, 0}}),
                   {{flashPage(0x30, KivoSim::kSlotPages, 0x40, 1), ack(0x7878)},
                    {flashPage(0x21, 47 * KivoSim::kPreviewPages, 0x80, 1), ack(0x7878)}}),
-             2, [](const KivoSim& s) {
+             2,
+             [](const KivoSim& s) {
                  EXPECT_EQ(s.slot(0).size(), 256u);
                  EXPECT_TRUE(s.previewIndexes().empty());
              }),
@@ -126,7 +127,8 @@ TEST(SimGenerator, FramesAndPages) {
              {{text("DBG  1\r\nfpw 7c 3\r\n"), {}},
               {request(0x71, {1}), ack(0x71)},
               {flashPage(0x21, 47 * KivoSim::kPreviewPages, 0x80, 1), ack(0x7878)}},
-             0, [](const KivoSim& s) {
+             0,
+             [](const KivoSim& s) {
                  EXPECT_EQ(s.selectedSlot(), 3);
                  EXPECT_EQ(s.previewIndexes(), std::vector<int>{46});
              }),
