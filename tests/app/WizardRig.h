@@ -6,8 +6,8 @@
 #include "app/SimulatorPort.h"
 #include "jobs/Picture.h"
 #include "sim/KivoSim.h"
-#include "tests/support/QuickSim.h"
 #include "tests/support/BadFiles.h"
+#include "tests/support/QuickSim.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -2,8 +2,8 @@
 // The simulated generator and the host's port to it, keeping what the host wrote.
 #include "serial/SIoUnix.h"
 #include "sim/KivoSim.h"
-#include "tests/support/QuickSim.h"
 #include "tests/device/Frames.h"
+#include "tests/support/QuickSim.h"
 
 struct SimLine : SIoUnix {
     KivoSim sim;

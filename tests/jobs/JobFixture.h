@@ -7,9 +7,9 @@
 #include "jobs/Picture.h"
 #include "serial/SerialIo.h"
 #include "sim/KivoSim.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/QuickSim.h"
 #include "tests/support/SimGuard.h"
-#include "tests/support/BadFiles.h"
 
 #include <QImage>
 #include <QStringList>
