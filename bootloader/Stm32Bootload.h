@@ -13,6 +13,7 @@ struct Stm32Proto {
     static constexpr unsigned char Ack = 0x79;
     static constexpr unsigned char Nack = 0x1F;
     static constexpr unsigned char CmdGet = 0x00;
+    static constexpr unsigned char CmdGetVersion = 0x01; // version and option bytes
     static constexpr unsigned char CmdGetId = 0x02;
     static constexpr unsigned char CmdReadMemory = 0x11;
     static constexpr unsigned char CmdGo = 0x21;

@@ -1,21 +1,25 @@
 // The microcontroller's system bootloader on the simulated line.
 #include "sim/SimEngine.h"
 
+#include "bootloader/Stm32Bootload.h"
+
 #include <algorithm>
 
 namespace kivosim {
 
 namespace {
-constexpr uint8_t kSync = 0x7F;
-constexpr uint8_t kAck = 0x79;
-constexpr uint8_t kNack = 0x1F;
-constexpr uint8_t kGet = 0x00, kGetVersion = 0x01, kGetId = 0x02, kRead = 0x11, kGo = 0x21,
-                  kWrite = 0x31, kErase = 0x43, kExtErase = 0x44, kWriteUnprotect = 0x73;
+// The client's protocol table, so both ends speak the same bytes.
+using P = Stm32Proto;
+constexpr uint8_t kSync = P::Sync, kAck = P::Ack, kNack = P::Nack;
+constexpr uint8_t kGet = P::CmdGet, kGetVersion = P::CmdGetVersion, kGetId = P::CmdGetId,
+                  kRead = P::CmdReadMemory, kGo = P::CmdGo, kWrite = P::CmdWriteMemory,
+                  kErase = P::CmdErase, kExtErase = P::CmdExtendedErase,
+                  kWriteUnprotect = P::CmdWriteUnprotect;
 constexpr uint32_t kExtSpecial = 0xFFF0; // codes from here on are not page counts
 constexpr uint32_t kMassErase = 0xFFFF, kBank1Erase = 0xFFFE, kBank2Erase = 0xFFFD;
 constexpr uint8_t kOptionBytes[2] = {0x00, 0x00};
 constexpr uint8_t kVersion3 = 0x30; // from here on Extended Erase replaces Erase
-constexpr uint32_t kWord = 4;       // flash is programmed in whole 32-bit words
+constexpr uint32_t kWord = P::Word; // flash is programmed in whole 32-bit words
 
 uint8_t xor8(const uint8_t* p, size_t n, uint8_t seed = 0) {
     for (size_t i = 0; i < n; ++i) seed ^= p[i];
