@@ -234,3 +234,12 @@ bool SIoRfc2217::flush(unsigned timeoutMs) {
     sendRaw(purge, sizeof purge);
     return SIoTcp::flush(timeoutMs);
 }
+
+// Here rather than beside PlatformSIo, so that a test that wraps PlatformSIo at link time sees
+// the device streams made through this factory too.
+SerialIo* SerialIo::ForPort(const char* name) {
+    std::string rest;
+    if (SIoTcp::stripPrefix(name, SIoRfc2217::kPrefix, rest)) return new SIoRfc2217();
+    if (SIoTcp::stripPrefix(name, SIoTcp::kPrefix, rest)) return new SIoTcp();
+    return PlatformSIo();
+}

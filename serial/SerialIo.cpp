@@ -1,21 +1,12 @@
 #include "serial/SerialIo.h"
-#include "serial/SIoRfc2217.h"
 #include "serial/SIoUnix.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <unistd.h>
 
 SerialIo* SerialIo::PlatformSIo() {
     return new SIoUnix();
-}
-
-SerialIo* SerialIo::ForPort(const char* name) {
-    std::string rest;
-    if (SIoTcp::stripPrefix(name, SIoRfc2217::kPrefix, rest)) return new SIoRfc2217();
-    if (SIoTcp::stripPrefix(name, SIoTcp::kPrefix, rest)) return new SIoTcp();
-    return PlatformSIo();
 }
 
 bool SerialIo::initialize(const char*, Baudrate, unsigned, Parity, unsigned) {
