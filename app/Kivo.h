@@ -3,7 +3,7 @@
 #include "device/KivoProgress.h"
 
 #include <QByteArray>
-#include <QPixmap>
+#include <QImage>
 #include <QString>
 
 #include <functional>
@@ -13,6 +13,7 @@
 class FileSelectPage;
 class KivoIo;
 class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 class QPushButton;
 class QsPage;
@@ -61,6 +62,13 @@ public:
     // True while a device operation runs inside one of the slots.
     bool busy() const { return busyDepth > 0; }
 
+    // A file of this kind may be committed: only firmware while the generator is in its
+    // bootloader. Returns a FileKind value.
+    int usableKind(const QString& fileName) const;
+
+    // Cancel and the window's close are refused while the firmware is written.
+    void reject() override;
+
 public slots:
     void on_fileSelectButton_clicked();
     void on_VerifySerialPort_clicked();
@@ -80,10 +88,15 @@ public:
     Progress* progressSink;
     QPushButton* startButton;
     QButtonGroup* patternGroup;
-    QPixmap image;
+    QCheckBox* fitCheck;
+    QImage image;
+    // The verified port's device path, and whether only its bootloader answered there.
+    QByteArray linkDev;
+    bool bootloaderMode;
 
 protected:
     bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     friend class BusyScope;
@@ -99,6 +112,7 @@ private:
     std::vector<std::pair<QByteArray, QByteArray>> extraPorts;
     int busyDepth = 0;
     bool deletePending = false;
+    bool firmwareRunning = false;
 };
 
 // Marks a device operation in progress; a deletion requested meanwhile waits for its end.

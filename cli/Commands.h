@@ -10,6 +10,7 @@ namespace kivo {
 enum Option : unsigned {
     OptVerify = 1u << 0, // firmware: read the flash back before Go
     OptBin = 1u << 1,    // hex: write the flat image
+    OptFit = 1u << 2,    // pattern: scale the picture to 1920 x 1080
 };
 
 struct Invocation {
@@ -18,6 +19,7 @@ struct Invocation {
     bool quiet = false;
     bool help = false;
     bool verify = false;
+    bool fit = false;
     std::string binOut;
     int workerFd = -1; // set in a worker process of a parallel run: progress records go there
     unsigned options = 0;
