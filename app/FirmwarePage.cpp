@@ -36,6 +36,7 @@ void Kivo::on_loadFirmware_clicked() {
     request.link = kivoIo;
     request.stream = serialIo;
     request.port = linkDev.toStdString();
+    request.inBootloader = bootloaderMode;
     request.releaseLink = [this] { closeLink(); };
     startButton->setEnabled(false);
     // Next and Finish stay off, Cancel and close are refused, until the job has ended.
@@ -44,6 +45,7 @@ void Kivo::on_loadFirmware_clicked() {
 
     const JobResult result = runFirmwareJob(request, workCallbacks());
     firmwareRunning = false;
+    if (result.ok) bootloaderMode = false;
     if (!result.ok) startButton->setEnabled(true);
     workPage->setCompletePred(true);
 }

@@ -22,7 +22,7 @@ constexpr unsigned char kHexFill = 0;
 constexpr unsigned kBootloaderSettleMs = 1000; // the generator restarts into its bootloader
 constexpr unsigned kVerifyBlock = 4096;
 const char* const kRecoverAdvice =
-    "KIVO is left in bootloader mode. Run the firmware update again to recover it.";
+    "KIVO may be left in bootloader mode: run the firmware update again to recover it.";
 const char* const kRecovering = "KIVO is in bootloader mode: installing the firmware recovers it.";
 const char* const kRecovered = " Loaded Successfully. KIVO has been recovered from bootloader mode.";
 
@@ -63,7 +63,8 @@ public:
 private:
     bool readImage();
     bool reachBootloader();
-    bool sendIntoBootloader();
+    bool openOwnLink();
+    bool sendIntoBootloader(KivoIo& link);
     bool recover();
     void release();
     bool writeImage();
@@ -79,6 +80,8 @@ private:
     unsigned size = 0;
     unsigned base = 0;
     std::string devicePath;
+    std::unique_ptr<SerialIo> ownStream; // when the caller had no link
+    std::unique_ptr<KivoIo> ownLink;
     bool released = false;
     bool inBootloader = false; // the generator was sent there or found there
     bool recovering = false;
@@ -102,25 +105,46 @@ bool FirmwareRun::readImage() {
 }
 
 void FirmwareRun::release() {
+    idle.forget();
+    ownLink.reset();
+    ownStream.reset();
     if (released) return;
     released = true;
-    idle.forget();
     if (req.releaseLink) req.releaseLink();
 }
 
+// Without a link (an earlier run gave it up) the port is opened as the serial page does.
+bool FirmwareRun::openOwnLink() {
+    if (devicePath.empty()) return false;
+    ownStream.reset(SerialIo::PlatformSIo());
+    if (!ownStream->initialize(devicePath.c_str(), SerialIo::Baud115200, 8, SerialIo::ParityNone,
+                               1)) {
+        ownStream.reset();
+        return false;
+    }
+    ownLink.reset(new KivoIo(*ownStream));
+    idle.attach(ownLink.get());
+    return true;
+}
+
 // The port to reopen is the one the verified link runs on, taken before the generator leaves
-// its own firmware: without it the generator would be stranded in its bootloader.
+// its own firmware: without it the generator would be stranded in its bootloader. The probe
+// only follows an unanswered ping, so a generator in its own firmware never gets a byte of it.
 bool FirmwareRun::reachBootloader() {
     const char* dev = req.stream ? req.stream->devName() : req.port.c_str();
     devicePath = dev ? dev : "";
-    if (req.link && req.link->ping(kPingTries)) return sendIntoBootloader();
+    if (req.inBootloader) return recover();
+    KivoIo* link = req.link;
+    if (!link && openOwnLink()) link = ownLink.get();
+    if (!link) return fail(JobStep::Ping, QStringLiteral("Couldn't verify KIVO"));
+    if (link->ping(kPingTries)) return sendIntoBootloader(*link);
     return recover();
 }
 
-bool FirmwareRun::sendIntoBootloader() {
+bool FirmwareRun::sendIntoBootloader(KivoIo& link) {
     if (devicePath.empty())
         return fail(JobStep::Port, QStringLiteral("Couldn't re-initialize Serial Port"));
-    const bool entered = req.link->bootloader();
+    const bool entered = link.bootloader();
     inBootloader = true;
     idleSleep(kBootloaderSettleMs, &idle);
     release();

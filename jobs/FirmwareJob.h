@@ -15,9 +15,12 @@ class SerialIo;
 
 struct FirmwareRequest {
     QString hexPath;
-    KivoIo* link = nullptr;     // the verified link; null when there is none (only a probe then)
+    KivoIo* link = nullptr;     // the verified link; null when there is none
     SerialIo* stream = nullptr; // the open stream under link; its devName() is the port to reopen
-    std::string port;           // the port's device path when there is no stream
+    // The port's device path when there is no stream: the job opens its own link there.
+    std::string port;
+    // The port was found holding the generator's bootloader: no ping, no bootloader command.
+    bool inBootloader = false;
     // Called once before the job reopens the port (after the bootloader command and its pause, or
     // after an unanswered ping): the caller deletes link and stream and forgets them. The job
     // never touches either afterwards.

@@ -49,6 +49,11 @@ public:
     JobIdle& operator=(const JobIdle&) = delete;
 
     bool progress(double) override { return report.repeatProgress(); }
+    void attach(KivoIo* other) {
+        forget();
+        link = other;
+        if (link) link->setIdleSink(this);
+    }
     // The link is about to be deleted.
     void forget() {
         if (link) link->setIdleSink(nullptr);
