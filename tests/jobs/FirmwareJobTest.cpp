@@ -1,5 +1,6 @@
 #include "JobFixture.h"
 #include "bootloader/Stm32Bootload.h"
+#include "jobs/LinkCheck.h"
 #include "tests/support/ScriptedStream.h"
 
 #include <QTemporaryDir>
@@ -210,5 +211,35 @@ TEST_F(FirmwareJobSim, RecoversTheBootloaderLeftOnThePort) {
         if (row.inBootloader) {
             EXPECT_EQ(s->sim.counters().bootNacks - before.bootNacks, row.left == MidWrite ? 1u : 0u);
         }
+    }
+}
+
+// The probe follows only an unanswered ping: a generator in its own firmware gets the ping's
+// bytes and nothing else, and keeps its link.
+TEST_F(FirmwareJobSim, CheckPortProbesOnlyAfterAnUnansweredPing) {
+    const struct {
+        const char* what;
+        bool bootloader, dropped;
+        PortState state;
+    } rows[] = {{"generator", false, false, PortState::Generator},
+                {"bootloader", true, false, PortState::Bootloader},
+                {"nothing", false, true, PortState::Silent}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        reopen([&](KivoSim::Options& o) { o.bootloader = row.bootloader; });
+        if (row.dropped) s->sim.dropLine();
+        uint64_t pingBytes = s->sim.counters().bytesIn;
+        ASSERT_EQ(s->link->ping(kPingTries), row.state == PortState::Generator);
+        pingBytes = s->sim.counters().bytesIn - pingBytes;
+        const uint64_t before = s->sim.counters().bytesIn;
+        bool released = false;
+        const PortState state = checkPort(*s->link, s->stream->devName(), [&] {
+            released = true;
+            s->release();
+        });
+        EXPECT_EQ(state, row.state);
+        EXPECT_EQ(released, row.state != PortState::Generator);
+        const uint64_t sent = s->sim.counters().bytesIn - before;
+        if (row.state == PortState::Generator) EXPECT_EQ(sent, pingBytes);
     }
 }
