@@ -24,7 +24,7 @@ const int kIconSize = 100;
 const int kGridWidth = 6;
 const int kFitRow = 9;
 const int kStartRow = 10;
-const char* const kFitText = "Scale the picture to 1920 x 1080 (aspect kept, black borders)";
+const char* const kFitText = "Fit the picture to 1920 x 1080 (black borders)";
 const int kIntroWidth = 400;
 
 } // namespace
@@ -60,6 +60,7 @@ QsPage* Kivo::psBitmapPage() {
     page->pRegisterField("bmProgress", bar, "value");
     grid->addWidget(bar, kStartRow, 1, 1, kGridWidth - 1);
     auto* status = new MagicLabel(QObject::tr(""));
+    status->setWordWrap(true); // a refusal names the picture, its size and the limit
     status->registerField("bmStatus1", page);
     grid->addWidget(status, kStartRow + 1, 0, 1, kGridWidth);
 

@@ -23,6 +23,7 @@ QsPage* Kivo::psFirmwarePage() {
     page->pRegisterField("bmProgress", bar, "value");
     grid->addWidget(bar, 2, 1, 1, 4);
     auto* status = new MagicLabel("");
+    status->setWordWrap(true);
     status->registerField("bmStatus1", page);
     grid->addWidget(status, 3, 0, 1, 3);
     page->setLayout(grid);

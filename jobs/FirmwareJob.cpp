@@ -24,7 +24,7 @@ constexpr unsigned kVerifyBlock = 4096;
 const char* const kRecoverAdvice =
     "KIVO may be left in bootloader mode: run the firmware update again to recover it.";
 const char* const kRecovering = "KIVO is in bootloader mode: installing the firmware recovers it.";
-const char* const kRecovered = " Loaded Successfully. KIVO has been recovered from bootloader mode.";
+const char* const kRecovered = " Loaded Successfully. KIVO has been recovered.";
 
 // The client's fixed pauses take a plain function; it finds the running job's sink here.
 thread_local KivoProgress* tSleepSink = nullptr;

@@ -341,8 +341,7 @@ private slots:
         QCOMPARE(rig.statuses.last(),
                  fault == IspIgnored
                      ? QString("fw.hex Loaded Successfully")
-                     : QString("fw.hex Loaded Successfully. KIVO has been recovered from "
-                               "bootloader mode."));
+                     : QString("fw.hex Loaded Successfully. KIVO has been recovered."));
         QVERIFY(!rig.sim.inBootloader() && !rig.startEnabled());
     }
 
@@ -382,8 +381,7 @@ private slots:
                  QStringList({"Loading",
                               "KIVO is in bootloader mode: installing the firmware recovers it.",
                               "Loading fw.hex",
-                              "fw.hex Loaded Successfully. KIVO has been recovered from "
-                              "bootloader mode."}));
+                              "fw.hex Loaded Successfully. KIVO has been recovered."}));
         QCOMPARE(rig.sim.counters().consoleLines, before.consoleLines);
         std::vector<uint8_t> flash = rig.sim.flash();
         flash.resize(size_t(image.size()));

@@ -155,7 +155,7 @@ TEST_F(FirmwareJobSim, RecoversTheBootloaderLeftOnThePort) {
     const QString recovering =
         QStringLiteral("KIVO is in bootloader mode: installing the firmware recovers it.");
     const QString recovered =
-        kHexName + QStringLiteral(" Loaded Successfully. KIVO has been recovered from bootloader mode.");
+        kHexName + QStringLiteral(" Loaded Successfully. KIVO has been recovered.");
     enum Left { Fresh, MidWrite, Running };
     const struct {
         const char* what;
