@@ -116,7 +116,7 @@ void FirmwareRun::release() {
 // Without a link (an earlier run gave it up) the port is opened as the serial page does.
 bool FirmwareRun::openOwnLink() {
     if (devicePath.empty()) return false;
-    ownStream.reset(SerialIo::PlatformSIo());
+    ownStream.reset(new IdleLine(SerialIo::PlatformSIo(), &idle));
     if (!ownStream->initialize(devicePath.c_str(), SerialIo::Baud115200, 8, SerialIo::ParityNone,
                                1)) {
         ownStream.reset();

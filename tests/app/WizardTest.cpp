@@ -186,6 +186,7 @@ private slots:
         }
         const auto before = rig.sim.counters();
         const size_t lines = rig.sim.consoleLines().size();
+        if (rig.wizard->fitCheck) QVERIFY(!rig.wizard->fitCheck->isChecked()); // unscaled by default
         rig.start();
         onStart.replace("%p", path);
         QCOMPARE(rig.takeBoxes(), QStringList({onStart}));
