@@ -10,7 +10,8 @@ namespace kivo {
 enum Option : unsigned {
     OptVerify = 1u << 0, // firmware: read the flash back before Go
     OptBin = 1u << 1,    // hex: write the flat image
-    OptFit = 1u << 2,    // pattern: scale the picture to 1920 x 1080
+    OptLong = 1u << 2,   // ports: the ids that name an adapter for good
+    OptFit = 1u << 3,    // pattern: scale the picture to 1920 x 1080
 };
 
 struct Invocation {
