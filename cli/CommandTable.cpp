@@ -50,7 +50,8 @@ const std::vector<Command>& commands() {
          "  hdcp scramble power   off on\n"
          "  pattern audio-speaker volume   a number\n",
          3, 3, 0, runSet},
-        {"pattern", "PORT SLOT PICTURE [--fit]", "replace pattern SLOT (0 to 9) and its display preview",
+        {"pattern", "PORT SLOT PICTURE [--fit]",
+         "replace pattern SLOT (0 to 9) and its display preview",
          "Erases pattern SLOT, writes PICTURE as its bitmap and a 192 x 128 copy as the preview\n"
          "the generator shows on its display. PICTURE is a PNG, JPEG or BMP file (.png, .jpg,\n"
          ".bmp) or a raw 1920 x 1080 RGB file (.bin); transparent pixels become black. A slot\n"

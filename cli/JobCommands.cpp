@@ -173,7 +173,8 @@ PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& co
     bool open = job.kind == JobSpec::Firmware ? c.open(con) : c.openVerified(con);
     if (!open) {
         o.step = jobStepName(JobStep::Link);
-        o.message = c.inBootloader() ? bootloaderNotice(port.given) : "Kivo not found on " + port.given;
+        o.message =
+            c.inBootloader() ? bootloaderNotice(port.given) : "Kivo not found on " + port.given;
         return o;
     }
     QString closing;

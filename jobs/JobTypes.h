@@ -41,7 +41,8 @@ struct JobCallbacks {
 
 struct JobResult {
     JobResult() = default;
-    JobResult(bool ok, JobStep step, const QString& message) : ok(ok), step(step), message(message) {}
+    JobResult(bool ok, JobStep step, const QString& message)
+        : ok(ok), step(step), message(message) {}
 
     bool ok = false;
     JobStep step = JobStep::None; // the step that failed, Done on success

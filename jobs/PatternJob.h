@@ -20,6 +20,7 @@ struct PatternRequest {
 };
 
 // Runs the whole replacement synchronously. Refuses a missing link, a null picture, a picture
-// whose bitmap would not fit the slot or a slot out of range before any traffic (result.refused). On failure, result.step tells which stage failed: after a
-// failed bitmap write (Bitmap) or a refusal (Link, Picture) the caller may offer Start again.
+// whose bitmap would not fit the slot or a slot out of range before any traffic (result.refused).
+// On failure, result.step tells which stage failed: after a failed bitmap write (Bitmap) or a
+// refusal (Link, Picture) the caller may offer Start again.
 JobResult runPatternJob(const PatternRequest& request, const JobCallbacks& callbacks);

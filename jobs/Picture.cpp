@@ -78,11 +78,10 @@ QImage pictureThumbnail(const QImage& picture) {
 
 QImage pictureToSend(const QImage& picture, bool fit) {
     if (!fit || picture.isNull()) return picture;
-    const QImage scaled =
-        onBlack(picture)
-            .convertToFormat(QImage::Format_RGB32)
-            .scaled(kRawPictureWidth, kRawPictureHeight, Qt::KeepAspectRatio,
-                    Qt::SmoothTransformation);
+    const QImage scaled = onBlack(picture)
+                              .convertToFormat(QImage::Format_RGB32)
+                              .scaled(kRawPictureWidth, kRawPictureHeight, Qt::KeepAspectRatio,
+                                      Qt::SmoothTransformation);
     QImage canvas(kRawPictureWidth, kRawPictureHeight, QImage::Format_RGB32);
     canvas.fill(Qt::black);
     const int left = (kRawPictureWidth - scaled.width()) / 2;

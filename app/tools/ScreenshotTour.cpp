@@ -3,8 +3,8 @@
 #include "app/Kivo.h"
 #include "app/SimulatorPort.h"
 #include "device/KivoIo.h"
-#include "serial/SerialIo.h"
 #include "files/IHexRecord.h"
+#include "serial/SerialIo.h"
 #include "sim/KivoSim.h"
 
 #include <QtWidgets>
@@ -118,8 +118,8 @@ public:
 private:
     static bool enterBootloader(KivoSim& sim) {
         std::unique_ptr<SerialIo> io(SerialIo::PlatformSIo());
-        if (!io->initialize(sim.slavePath().c_str(), SerialIo::Baud115200, 8,
-                            SerialIo::ParityNone, 1))
+        if (!io->initialize(sim.slavePath().c_str(), SerialIo::Baud115200, 8, SerialIo::ParityNone,
+                            1))
             return false;
         KivoIo(*io).bootloader();
         for (int i = 0; i < 100 && !sim.inBootloader(); ++i) QThread::msleep(20);

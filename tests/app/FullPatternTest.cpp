@@ -126,8 +126,8 @@ private slots:
         QCOMPARE(rig.field("bmStatus1"), QString("KIVO Pattern has been installed."));
         KivoSim tool;
         QVERIFY(tool.start());
-        QCOMPARE(runKivoInProcess({"kivo", "--quiet", "pattern", tool.slavePath(), "2",
-                                   path.toStdString()}),
+        QCOMPARE(runKivoInProcess(
+                     {"kivo", "--quiet", "pattern", tool.slavePath(), "2", path.toStdString()}),
                  0);
         QVERIFY(!rig.sim.slot(2).empty());
         QVERIFY(rig.sim.slot(2) == tool.slot(2));

@@ -232,7 +232,8 @@ private slots:
         }
         const auto before = rig.sim.counters();
         const size_t lines = rig.sim.consoleLines().size();
-        if (rig.wizard->fitCheck) QVERIFY(!rig.wizard->fitCheck->isChecked()); // unscaled by default
+        if (rig.wizard->fitCheck)
+            QVERIFY(!rig.wizard->fitCheck->isChecked()); // unscaled by default
         rig.start();
         onStart.replace("%p", path);
         QCOMPARE(rig.takeBoxes(), QStringList({onStart}));
@@ -360,8 +361,9 @@ private slots:
         const QString advice =
             "\n\nKIVO may be left in bootloader mode: run the firmware update again to recover it.";
         const bool advised = !message.isEmpty() && fault != Unplugged;
-        QCOMPARE(rig.takeBoxes(), message.isEmpty() ? QStringList()
-                                                     : QStringList({message + (advised ? advice : QString())}));
+        QCOMPARE(rig.takeBoxes(), message.isEmpty()
+                                      ? QStringList()
+                                      : QStringList({message + (advised ? advice : QString())}));
         QTEST(w.kivoIo != nullptr, "linkKept");
         QTEST(rig.sim.inBootloader(), "inBootloader");
         QCOMPARE(rig.bar()->value(), 100);
@@ -408,8 +410,9 @@ private slots:
         rig.verify(kSimulatorProduct);
         Kivo& w = *rig.wizard;
         QVERIFY(rig.takeBoxes().isEmpty());
-        QCOMPARE(rig.field("verifySerial"),
-                 QString("KIVO is in bootloader mode. Choose a firmware file (.hex) to recover it."));
+        QCOMPARE(
+            rig.field("verifySerial"),
+            QString("KIVO is in bootloader mode. Choose a firmware file (.hex) to recover it."));
         QVERIFY(rig.next());
         rig.choose(picture);
         QCOMPARE(rig.takeBoxes(), QStringList({picture + " is not a valid file for a Kivo in "
@@ -425,10 +428,9 @@ private slots:
         rig.start();
         QVERIFY(rig.takeBoxes().isEmpty());
         QCOMPARE(rig.statuses,
-                 QStringList({"Loading",
-                              "KIVO is in bootloader mode: installing the firmware recovers it.",
-                              "Loading fw.hex",
-                              "fw.hex Loaded Successfully. KIVO has been recovered."}));
+                 QStringList(
+                     {"Loading", "KIVO is in bootloader mode: installing the firmware recovers it.",
+                      "Loading fw.hex", "fw.hex Loaded Successfully. KIVO has been recovered."}));
         QCOMPARE(rig.sim.counters().consoleLines, before.consoleLines);
         std::vector<uint8_t> flash = rig.sim.flash();
         flash.resize(size_t(image.size()));

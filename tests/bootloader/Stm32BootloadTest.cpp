@@ -1,6 +1,6 @@
 // Wire-level tests of the bootloader client against an in-memory stream.
-#include "bootloader/BootloaderProbe.h"
 #include "bootloader/Stm32Bootload.h"
+#include "bootloader/BootloaderProbe.h"
 #include "tests/support/ScriptedStream.h"
 
 #include <gmock/gmock.h>

@@ -95,7 +95,8 @@ const BadLine kBadLines[] = {
     {"PictureMissing", {"pattern", "@", "1", "%gone.png"}, "Couldn't read"},
     {"PictureGarbage", {"pattern", "@", "1", "%pic.png"}, "Couldn't read"},
     {"PictureKind", {"pattern", "@", "1", "%notes.txt"}, "is not a valid file for the Kivo"},
-    {"PictureTooLarge", {"pattern", "@", "1", "%big.png"},
+    {"PictureTooLarge",
+     {"pattern", "@", "1", "%big.png"},
      "big.png is too large for a pattern slot: 1921 x 1080 needs 6225120 bytes, a slot holds "
      "6220800 bytes (1920 x 1080) (try --fit)"},
     {"FitPictureGarbage", {"pattern", "@", "1", "%pic.png", "--fit"}, "Couldn't read"},

@@ -170,8 +170,7 @@ TEST_F(UploadTest, BootloaderLeftOnThePort) {
     }
     RunResult r = runKivo({"firmware", port, hex});
     EXPECT_EQ(r.status, kOk) << r.err;
-    EXPECT_TRUE(contains(r.err, "fw.hex Loaded Successfully. KIVO has been recovered."))
-        << r.err;
+    EXPECT_TRUE(contains(r.err, "fw.hex Loaded Successfully. KIVO has been recovered.")) << r.err;
     EXPECT_EQ(firstBytes(sim.flash(), image.size()), image);
     EXPECT_FALSE(sim.inBootloader());
     EXPECT_EQ(sim.counters().consoleLines, 0u);

@@ -203,13 +203,14 @@ TEST_F(FirmwareJobSim, RecoversTheBootloaderLeftOnThePort) {
             EXPECT_EQ(s->sim.counters().consoleLines - before.consoleLines, 1u);
             continue;
         }
-        EXPECT_EQ(statuses, (QStringList{QStringLiteral("Loading"), recovering, "Loading " + kHexName,
-                                         recovered}));
+        EXPECT_EQ(statuses, (QStringList{QStringLiteral("Loading"), recovering,
+                                         "Loading " + kHexName, recovered}));
         EXPECT_EQ(s->sim.counters().consoleLines, before.consoleLines); // no ISP this time
         // Found by the caller, nothing but the probe comes first: a fresh bootloader ACKs its
         // 0x7F, a synchronised one NACKs the second.
         if (row.inBootloader) {
-            EXPECT_EQ(s->sim.counters().bootNacks - before.bootNacks, row.left == MidWrite ? 1u : 0u);
+            EXPECT_EQ(s->sim.counters().bootNacks - before.bootNacks,
+                      row.left == MidWrite ? 1u : 0u);
         }
     }
 }

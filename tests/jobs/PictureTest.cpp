@@ -95,7 +95,7 @@ TEST(PatternBitmap, SlotLimitAndFit) {
         int w, h;
         bool fits;
         QSize fitted; // the picture inside the 1920 x 1080 frame, to a pixel
-    } rows[] = {{1920, 1080, true, {1920, 1080}}, {1080, 1920, true, {608, 1080}},
+    } rows[] = {{1920, 1080, true, {1920, 1080}},  {1080, 1920, true, {608, 1080}},
                 {1921, 1080, false, {1920, 1079}}, {2560, 1440, false, {1920, 1080}},
                 {3840, 1000, false, {1920, 500}},  {16, 9, true, {1920, 1080}},
                 {2000, 4000, false, {540, 1080}}};
