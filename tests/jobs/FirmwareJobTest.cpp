@@ -22,7 +22,7 @@ protected:
         reopen([](KivoSim::Options&) {});
     }
     void reopen(const std::function<void(KivoSim::Options&)>& tweak) {
-        KivoSim::Options o;
+        KivoSim::Options o = quickSim();
         tweak(o);
         s.reset();
         s = std::make_unique<SimLink>(o);
@@ -44,8 +44,10 @@ protected:
 
 } // namespace
 
+// On the hardware's timings; an image that ends inside a word.
 TEST_F(FirmwareJobSim, InstallsImageAndStartsIt) {
-    const auto image = firmwareImage(300);
+    reopen([](KivoSim::Options& o) { o.timings = KivoSim::Timings(); });
+    const auto image = firmwareImage(298);
     ASSERT_TRUE(writeImage(image));
     const JobResult r = run(s->firmware(hexPath));
     EXPECT_TRUE(r.ok) << r.message.toStdString();
@@ -56,14 +58,14 @@ TEST_F(FirmwareJobSim, InstallsImageAndStartsIt) {
     EXPECT_EQ(rec.statuses(), (QStringList{QStringLiteral("Loading"), "Loading " + kHexName,
                                            kHexName + QStringLiteral(" Loaded Successfully")}));
     EXPECT_TRUE(rec.failures().isEmpty());
-    // Two chunks: 0 before the first, 85.33 before the second, then 100 at the end; every wait
+    // Two chunks: 0 before the first, 85.91 before the second, then 100 at the end; every wait
     // between repeats the last value.
     auto p = rec.progress();
-    EXPECT_GT(p.size(), 20u); // at least one repeat per 50 ms of the 4.5 s of pauses
+    EXPECT_GT(p.size(), 20u); // at least one repeat per 50 ms of the 3 s of pauses
     p.erase(std::unique(p.begin(), p.end()), p.end());
     ASSERT_EQ(p.size(), 3u);
     EXPECT_EQ(p[0], 0.0);
-    EXPECT_NEAR(p[1], 25600.0 / 300.0, 1e-9);
+    EXPECT_NEAR(p[1], 25600.0 / 298.0, 1e-9);
     EXPECT_EQ(p[2], 100.0);
     // The link is given back once, after the bootloader command and before the loader opens.
     EXPECT_EQ(s->releases, 1);
@@ -122,7 +124,7 @@ TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
             o.faults.corruptFlash = corrupt;
             o.faults.corruptFlashAddress = kBase + 0x1A3;
         });
-        ASSERT_TRUE(writeImage(firmwareImage(700)));
+        ASSERT_TRUE(writeImage(firmwareImage(701))); // ends inside a word: 0xFF after it
         FirmwareRequest req = s->firmware(hexPath);
         req.verify = true;
         const JobResult r = run(req);
@@ -138,7 +140,7 @@ TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
 }
 
 TEST_F(FirmwareJobSim, ExtendedEraseWhenPlainEraseIsMissing) {
-    reopen([](KivoSim::Options& o) { o.offerErase = false; });
+    reopen([](KivoSim::Options& o) { o.bootloaderVersion = 0x31; }); // no plain Erase
     const auto image = firmwareImage(256);
     ASSERT_TRUE(writeImage(image));
     const JobResult r = run(s->firmware(hexPath));
