@@ -2,6 +2,7 @@
 // waits for the generator's restart, so every run serves several ports and checks.
 #include "RunKivo.h"
 
+#include "bootloader/Stm32Bootload.h"
 #include "jobs/Picture.h"
 #include "sim/KivoSim.h"
 #include "tests/support/QuickSim.h"
@@ -164,6 +165,35 @@ TEST_F(UploadTest, FirmwareToTwoGeneratorsThroughADeviceServer) {
     }
 }
 
+// The server stops in the middle of the write and leaves the generator in its bootloader; through
+// the same server started again, the next run recovers it.
+TEST_F(UploadTest, FirmwareThroughAStoppedServerIsRecovered) {
+    KivoSim sim(faulty([](KivoSim::Options& o) { o.baud = 115200; }));
+    ASSERT_TRUE(sim.start());
+    Ser2net server;
+    const std::string port = server.add(sim.slavePath(), true);
+    ASSERT_TRUE(server.start());
+    std::vector<uint8_t> big(64 * Stm32Proto::MaxChunk, 0xFF); // long enough to stop it in time
+    const std::string bigHex = kivotest::put(dir, "big.hex", kivotest::hexText(kFlashBase, big));
+    std::thread stopper([&] {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (sim.counters().bootChunks < 1 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server.stop();
+    });
+    RunResult r = runKivo({"firmware", port, bigHex});
+    stopper.join();
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_TRUE(contains(r.err, port + ": connection closed by the server\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "Couldn't load new firmware\n")) << r.err;
+    ASSERT_TRUE(sim.inBootloader());
+    ASSERT_TRUE(server.start());
+    r = runKivo({"firmware", port, hex, "--quiet"});
+    EXPECT_EQ(r.status, kOk) << r.err;
+    EXPECT_EQ(firstBytes(sim.flash(), image.size()), image);
+    EXPECT_FALSE(sim.inBootloader());
+}
+
 // On a terminal: a bar instead of lines; --verify finds the byte the flash got wrong.
 TEST_F(UploadTest, FirmwareVerifyOnATerminal) {
     KivoSim sim(faulty([](KivoSim::Options& o) {
@@ -192,12 +222,37 @@ TEST_F(UploadTest, FirmwareFailuresLeaveTheOthersDone) {
     RunResult r = runKivo({"firmware", good.slavePath() + "," + s + "," + q, hex});
     EXPECT_EQ(r.status, kFailed);
     EXPECT_EQ(firstBytes(good.flash(), image.size()), image);
-    EXPECT_TRUE(contains(r.err, s + ": Couldn't Initialize bootloader")) << r.err;
+    EXPECT_TRUE(contains(r.err, s + ": Couldn't Initialize bootloader\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, s + ": KIVO may be left in bootloader mode: run the firmware "
+                                    "update again to recover it.\n"))
+        << r.err;
     EXPECT_TRUE(contains(r.err, q + ": Couldn't verify KIVO\n" + q + ": Kivo not found on " + q))
         << r.err;
     EXPECT_TRUE(contains(r.out, summaryLine(good.slavePath(), "ok"))) << r.out;
     EXPECT_TRUE(contains(r.out, summaryLine(s, "FAILED"))) << r.out;
     EXPECT_TRUE(contains(r.out, summaryLine(q, "FAILED"))) << r.out;
+}
+
+// A generator left in its bootloader: the device commands say what brings it back and fail;
+// firmware recovers it without ping or bootloader command.
+TEST_F(UploadTest, BootloaderLeftOnThePort) {
+    KivoSim sim(faulty([](KivoSim::Options& o) { o.bootloader = true; }));
+    ASSERT_TRUE(sim.start());
+    const std::string port = sim.slavePath();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ping", port}, {"pattern", port, "1", picture}}) {
+        RunResult r = runKivo(args);
+        EXPECT_EQ(r.status, kFailed) << args[0];
+        EXPECT_TRUE(contains(r.err, "KIVO is in bootloader mode on " + port + ". 'kivo firmware " +
+                                        port + " FILE.hex' recovers it."))
+            << r.err;
+    }
+    RunResult r = runKivo({"firmware", port, hex});
+    EXPECT_EQ(r.status, kOk) << r.err;
+    EXPECT_TRUE(contains(r.err, "fw.hex Loaded Successfully. KIVO has been recovered.")) << r.err;
+    EXPECT_EQ(firstBytes(sim.flash(), image.size()), image);
+    EXPECT_FALSE(sim.inBootloader());
+    EXPECT_EQ(sim.counters().consoleLines, 0u);
 }
 
 } // namespace
