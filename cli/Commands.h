@@ -16,7 +16,9 @@ struct Invocation {
     std::string command;
     std::vector<std::string> args; // positional arguments after the command
     bool quiet = false;
+    bool verbose = false;
     bool help = false;
+    bool version = false;
     bool verify = false;
     std::string binOut;
     int workerFd = -1; // set in a worker process of a parallel run: progress records go there

@@ -1,11 +1,18 @@
 #include "cli/Console.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+// The sanitizers' own reports must stay visible while standard error points at /dev/null.
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace kivo {
 namespace {
+
+constexpr unsigned kDefaultWidth = 80;
 
 // Points fd at /dev/null and answers a stream on a copy of the original descriptor.
 FILE* silence(int fd, int& saved) {
@@ -32,11 +39,12 @@ void restore(int fd, int saved, FILE* f) {
 
 } // namespace
 
-Console::Console(bool quiet) : quiet_(quiet), out_(stdout), err_(stderr) {
-    if (quiet_) {
-        out_ = silence(STDOUT_FILENO, savedOut_);
-        err_ = silence(STDERR_FILENO, savedErr_);
-    }
+Console::Console(Verbosity verbosity) : verbosity_(verbosity), out_(stdout), err_(stderr) {
+    if (verbose()) return;
+    out_ = silence(STDOUT_FILENO, savedOut_);
+    err_ = silence(STDERR_FILENO, savedErr_);
+    if (__sanitizer_set_report_fd && err_ != stderr)
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(fileno(err_))));
 }
 
 Console::~Console() {
@@ -47,7 +55,13 @@ Console::~Console() {
 }
 
 bool Console::errIsTerminal() const {
-    return !quiet_ && isatty(fileno(err_));
+    return !quiet() && isatty(fileno(err_));
+}
+
+unsigned Console::width() const {
+    struct winsize ws;
+    if (ioctl(fileno(err_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return kDefaultWidth;
 }
 
 void Console::result(const char* fmt, ...) {
@@ -59,7 +73,7 @@ void Console::result(const char* fmt, ...) {
 }
 
 void Console::info(const char* fmt, ...) {
-    if (quiet_) return;
+    if (quiet()) return;
     fflush(stdout);
     va_list ap;
     va_start(ap, fmt);
@@ -70,7 +84,7 @@ void Console::info(const char* fmt, ...) {
 
 void Console::error(const char* fmt, ...) {
     fflush(stdout);
-    fputs(prefix_.c_str(), err_);
+    fputs(kMessagePrefix, err_);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(err_, fmt, ap);

@@ -87,15 +87,17 @@ int runHex(const Invocation& inv, Console& con) {
     const std::string& path = inv.args[0];
     unsigned char* data = nullptr;
     unsigned size = 0, base = 0;
-    if (!readHexFile(path.c_str(), data, size, base, 0)) {
-        con.error("Couldn't read %s\n", path.c_str());
+    std::string why;
+    if (!readHexFile(path.c_str(), data, size, base, 0, why)) {
+        con.error("Couldn't read %s: %s\n", path.c_str(), why.c_str());
         return ExitUsage;
     }
     std::unique_ptr<unsigned char[]> image(data);
     con.result("base    0x%08x\nsize    %u\nrecords %u\n", base, size,
                countHexRecords(path.c_str()));
+    errno = 0;
     if (!inv.binOut.empty() && !writeFile(inv.binOut.c_str(), image.get(), size, nullptr)) {
-        con.error("Couldn't write %s\n", inv.binOut.c_str());
+        con.error("Couldn't write %s: %s\n", inv.binOut.c_str(), strerror(errno ? errno : EIO));
         return ExitFailed;
     }
     return ExitOk;
@@ -106,8 +108,9 @@ int runBrix(const Invocation& inv, Console& con) {
     const std::string& in = inv.args[1];
     unsigned char* data = nullptr;
     unsigned size = 0;
+    errno = 0;
     if (!readBinFile(in.c_str(), data, size)) {
-        con.error("Couldn't read %s\n", in.c_str());
+        con.error("Couldn't read %s: %s\n", in.c_str(), strerror(errno ? errno : EIO));
         return ExitUsage;
     }
     std::unique_ptr<unsigned char[]> bytes(data);
@@ -129,7 +132,7 @@ int runMd5(const Invocation& inv, Console& con) {
         if (digestFile(name, digest)) {
             con.result("%s", md5sumLine(digest, name).c_str());
         } else {
-            con.error("kivo: md5: %s: %s\n", name.c_str(), strerror(errno ? errno : EIO));
+            con.error("md5: %s: %s\n", name.c_str(), strerror(errno ? errno : EIO));
             status = ExitUsage;
         }
     }
