@@ -70,6 +70,14 @@ std::string md5sumLine(const std::string& digest, const std::string& name) {
     return (marked ? "\\" : "") + digest + "  " + escaped + "\n";
 }
 
+// The system's reason why a file the loader refused cannot be read.
+std::string openProblem(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return strerror(errno);
+    fclose(f);
+    return strerror(EIO);
+}
+
 bool digestFile(const std::string& name, std::string& digest) {
     if (name == "-") return digestStream(stdin, digest);
     FILE* f = fopen(name.c_str(), "rb");
@@ -108,9 +116,8 @@ int runBrix(const Invocation& inv, Console& con) {
     const std::string& in = inv.args[1];
     unsigned char* data = nullptr;
     unsigned size = 0;
-    errno = 0;
     if (!readBinFile(in.c_str(), data, size)) {
-        con.error("Couldn't read %s: %s\n", in.c_str(), strerror(errno ? errno : EIO));
+        con.error("Couldn't read %s: %s\n", in.c_str(), openProblem(in).c_str());
         return ExitUsage;
     }
     std::unique_ptr<unsigned char[]> bytes(data);

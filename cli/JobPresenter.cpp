@@ -66,6 +66,21 @@ void installStopHandlers() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A worker of a parallel run starts with both blocked (see blockStopSignals): a stop sent
+    // before this point is delivered now instead of killing it.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void blockStopSignals(bool block) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 bool stopRequested() {

@@ -15,6 +15,9 @@ constexpr int ExitInterrupted = 130;
 
 // From now on SIGINT and SIGTERM ask the running job to stop at its next page or chunk.
 void installStopHandlers();
+// Around the start of a worker process, so that it inherits the signals blocked until it has
+// installed its handlers.
+void blockStopSignals(bool block);
 bool stopRequested();
 
 class JobPresenter {

@@ -88,8 +88,10 @@ bool startWorker(Worker& w, const std::vector<std::string>& args) {
     }
     fflush(nullptr);
     w.started = std::chrono::steady_clock::now();
+    blockStopSignals(true);
     w.pid = fork();
     if (w.pid == 0) execWorker(args, child);
+    blockStopSignals(false);
     for (int c = 0; c < ChanCount; ++c) close(child[c]);
     return w.pid > 0;
 }
