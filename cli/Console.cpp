@@ -6,52 +6,45 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-// The sanitizers' own reports must stay visible while standard error points at /dev/null.
-extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
-
 namespace kivo {
 namespace {
 
 constexpr unsigned kDefaultWidth = 80;
 
-// Points fd at /dev/null and answers a stream on a copy of the original descriptor.
-FILE* silence(int fd, int& saved) {
-    fflush(fd == STDOUT_FILENO ? stdout : stderr);
-    saved = dup(fd);
-    int null = open("/dev/null", O_WRONLY);
-    if (saved < 0 || null < 0) {
-        if (null >= 0) close(null);
-        return fd == STDOUT_FILENO ? stdout : stderr;
-    }
-    dup2(null, fd);
-    close(null);
-    FILE* f = fdopen(dup(saved), "w");
-    return f ? f : (fd == STDOUT_FILENO ? stdout : stderr);
-}
-
-void restore(int fd, int saved, FILE* f) {
-    if (saved < 0) return;
-    fflush(fd == STDOUT_FILENO ? stdout : stderr);
-    fclose(f);
-    dup2(saved, fd);
-    close(saved);
+// The lower layers print their traces through the stdout and stderr streams; pointing those
+// at /dev/null hides the traces while the tool keeps writing to the original streams, and
+// anything written to the descriptors themselves (sanitizer reports) stays visible.
+FILE* nullStream() {
+    return fopen("/dev/null", "w");
 }
 
 } // namespace
 
 Console::Console(Verbosity verbosity) : verbosity_(verbosity), out_(stdout), err_(stderr) {
     if (verbose()) return;
-    out_ = silence(STDOUT_FILENO, savedOut_);
-    err_ = silence(STDERR_FILENO, savedErr_);
-    if (__sanitizer_set_report_fd && err_ != stderr)
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(fileno(err_))));
+    FILE* nullOut = nullStream();
+    FILE* nullErr = nullStream();
+    if (!nullOut || !nullErr) {
+        if (nullOut) fclose(nullOut);
+        if (nullErr) fclose(nullErr);
+        return;
+    }
+    fflush(stdout);
+    stdout = nullOut;
+    stderr = nullErr;
 }
 
 Console::~Console() {
     fflush(out_);
     fflush(err_);
-    restore(STDOUT_FILENO, savedOut_, out_);
-    restore(STDERR_FILENO, savedErr_, err_);
+    if (stdout != out_) {
+        fclose(stdout);
+        stdout = out_;
+    }
+    if (stderr != err_) {
+        fclose(stderr);
+        stderr = err_;
+    }
 }
 
 bool Console::errIsTerminal() const {

@@ -3,9 +3,9 @@
 #include <string>
 
 // Where the tool's own output goes. Results go to out; failures to err. Unless --verbose is
-// given, the process's standard output and error are pointed at /dev/null, so the lower layers'
-// trace lines vanish, while out and err keep writing to the original streams (and sanitizer
-// reports go there too).
+// given, the process's stdout and stderr streams are pointed at /dev/null, so the lower layers'
+// trace lines vanish, while out and err keep writing to the original descriptors (where
+// sanitizer reports go too).
 namespace kivo {
 
 enum class Verbosity { Quiet, Normal, Verbose };
@@ -36,8 +36,6 @@ private:
     Verbosity verbosity_;
     FILE* out_;
     FILE* err_;
-    int savedOut_ = -1;
-    int savedErr_ = -1;
 };
 
 // Every failure line of the tool starts with this.
