@@ -92,8 +92,7 @@ JobPresenter::JobPresenter(const JobSpec& job, const std::string& port, Progress
 
 std::string JobPresenter::plan() const {
     if (job_.kind == JobSpec::Firmware)
-        return "Installing " + fileName(job_) + " (" + byteText(job_.imageBytes) + ") on " + port_ +
-               (job_.verify ? ", verified before it starts" : "");
+        return "Installing " + fileName(job_) + " (" + byteText(job_.imageBytes) + ") on " + port_;
     double pages = double((job_.bitmapBytes + KivoIo::PageSize - 1) / KivoIo::PageSize +
                           kPreviewBytes / KivoIo::PageSize);
     double seconds =
@@ -119,8 +118,12 @@ void JobPresenter::onStatus(const QString& text, JobStep step) {
     const std::string line = text.toStdString();
     if (step == JobStep::Done) {
         closing_ = text; // shown once the outcome is known
-        if (!ended_ && job_.kind == JobSpec::Firmware && !starting_) view_.note(kStarting);
-        view_.finish(true);
+        // Not ended by a failure: the last stage is done (a firmware write without --verify
+        // never reports its last chunk).
+        if (!ended_) {
+            if (job_.kind == JobSpec::Firmware && !starting_) view_.note(kStarting);
+            view_.finish(true);
+        }
         ended_ = true;
         return;
     }
@@ -141,7 +144,8 @@ bool JobPresenter::onProgress(double percent) {
     if (stopRequested()) return false;
     if (ended_) return true;
     if (stage_ == JobStep::InitBootloader && !writing_) {
-        view_.note(kWriting);
+        // The first chunk is out: the erase is over, and the bar's rate counts from here.
+        view_.status(kWriting, job_.imageBytes, 0);
         writing_ = true;
     }
     if (percent < 100.0) {

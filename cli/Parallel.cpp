@@ -24,6 +24,9 @@ const char* const kSelfExe = "/proc/self/exe";
 constexpr int kWorkerRecordFd = 3;
 constexpr unsigned kBarWidth = 20;
 constexpr int kPollMs = 200;
+constexpr unsigned kWideTerminal = 110; // columns from which a row shows more of its text
+constexpr int kWideText = 34;
+constexpr int kNarrowText = 24;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 enum Channel { ChanOut, ChanErr, ChanRecord, ChanCount };
@@ -233,9 +236,11 @@ void ParallelRun::draw(bool force) {
     dirty = false;
     erase();
     const unsigned width = con.width();
+    const int textWidth = width >= kWideTerminal ? kWideText : kNarrowText;
     for (const Worker& w : workers) {
-        char head[64];
-        snprintf(head, sizeof head, "%-16.16s %-24.24s ", w.label.c_str(), w.state.text().c_str());
+        char head[96];
+        snprintf(head, sizeof head, "%-16.16s %-*.*s ", w.label.c_str(), textWidth, textWidth,
+                 w.state.text().c_str());
         std::string row = head + w.state.bar(kBarWidth);
         // Cut, never wrapped: a wrapped row would throw off the count of lines to redraw.
         if (row.size() >= width) row.resize(width - 1);

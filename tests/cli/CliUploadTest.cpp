@@ -112,7 +112,7 @@ TEST_F(UploadTest, FirmwareToTwoGeneratorsVerified) {
         // Not a terminal: a line per tenth with the bytes done, the wizard's closing text, and
         // the lower layers' traces on stdout; every line carries its port.
         EXPECT_TRUE(contains(r.err, p + "Loading fw.hex\n")) << r.err;
-        EXPECT_TRUE(contains(r.err, p + "Loading fw.hex: 50% (500 of 1000 bytes)\n")) << r.err;
+        EXPECT_TRUE(contains(r.err, p + "Writing the flash: 50% (500 of 1000 bytes)\n")) << r.err;
         EXPECT_TRUE(contains(r.err, p + "Verifying fw.hex: 100% (1000 of 1000 bytes)\n"));
         EXPECT_TRUE(contains(r.err, p + "fw.hex Loaded Successfully\n")) << r.err;
         EXPECT_TRUE(contains(r.out, summaryLine(s->slavePath(), "ok"))) << r.out;
