@@ -1,7 +1,6 @@
 #include "cli/Console.h"
 
 #include <cstdarg>
-#include <cstdint>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -57,8 +57,11 @@ public:
             con.info("%s\n", state.line().c_str());
     }
     void finish(bool done) override {
-        if (done && state.limit() == 0 && state.update(100.0))
+        if (!done || !state.update(100.0)) return;
+        if (state.limit() == 0)
             con.info("%s\n", state.line().c_str());
+        else
+            con.info("%s: %s\n", state.text().c_str(), state.bar(0).c_str()); // "done in 0:04"
     }
 
 private:
