@@ -176,7 +176,7 @@ std::string JobPresenter::summary(const JobResult& r) const {
     const double secs = secondsSince(started_);
     const std::string took = clockText(secs);
     const std::string what = job_.kind == JobSpec::Pattern
-                                 ? "Pattern " + std::to_string(job_.slot) + " from " + fileName(job_)
+                                 ? "Pattern " + std::to_string(job_.slot)
                                  : "Firmware " + fileName(job_);
     if (!r.ok)
         return what + " on " + port_ + ": " + (stopRequested() ? "stopped" : "failed") + " (" +
@@ -184,7 +184,7 @@ std::string JobPresenter::summary(const JobResult& r) const {
     const uint64_t bytes = jobBytes(job_);
     char rate[32];
     snprintf(rate, sizeof rate, "%.1f kB/s", secs > 0 ? bytes / secs / 1000.0 : 0.0);
-    return what + " installed on " + port_ + " in " + took + ": " + byteText(bytes) + ", " + rate;
+    return what + " installed on " + port_ + " in " + took + ": " + byteText(bytes) + " at " + rate;
 }
 
 } // namespace kivo

@@ -48,16 +48,20 @@ class LineView : public ProgressView {
 public:
     explicit LineView(Console& con) : con(con) {}
     void status(const std::string& text, uint64_t total, unsigned limit) override {
+        finish(true);
         state.start(text, total, limit);
+        moved = false;
         con.info("%s\n", text.c_str());
     }
     void note(const std::string& text) override { con.info("%s\n", text.c_str()); }
     void progress(double percent) override {
+        moved = true;
         if (state.limit() == 0 && state.update(runningPercent(percent)))
             con.info("%s\n", state.line().c_str());
     }
+    // A stage that never reported progress has no end to show.
     void finish(bool done) override {
-        if (!done || !state.update(100.0)) return;
+        if (!done || !moved || !state.update(100.0)) return;
         if (state.limit() == 0)
             con.info("%s\n", state.line().c_str());
         else
@@ -67,6 +71,7 @@ public:
 private:
     Console& con;
     ProgressState state;
+    bool moved = false;
 };
 
 // One bar under the status lines; a line printed while it shows goes above it.
