@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kivo {
 namespace {
@@ -72,9 +74,10 @@ std::string md5sumLine(const std::string& digest, const std::string& name) {
 
 // The system's reason why a file the loader refused cannot be read.
 std::string openProblem(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return strerror(errno);
-    fclose(f);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (access(path.c_str(), R_OK) != 0) return strerror(errno);
     return strerror(EIO);
 }
 

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -42,19 +43,19 @@ int refuseKind(Console& con, const std::string& path, const char* takes) {
 }
 
 // Why a picture did not load: the system's error, a raw file's size, or the decoder's reason.
+// Never opens anything but a regular file: a FIFO would wait for a writer without end.
 std::string pictureProblem(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return strerror(errno);
-    fseek(f, 0, SEEK_END);
-    long size = ftell(f);
-    fclose(f);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (access(path.c_str(), R_OK) != 0) return strerror(errno);
     const QString name = QString::fromLocal8Bit(path.c_str());
     if (name.endsWith(QLatin1String(".bin")))
         return "a raw picture needs " + std::to_string(kRawPictureBytes) +
-               " bytes (1920 x 1080 x 3), the file has " + std::to_string(size);
+               " bytes (1920 x 1080 x 3), the file has " + std::to_string(st.st_size);
     QImageReader reader(name);
     if (reader.read().isNull()) return reader.errorString().toStdString();
-    return "not a regular file";
+    return strerror(EIO);
 }
 
 bool parseSlot(const std::string& text, unsigned& slot) {
