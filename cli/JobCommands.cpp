@@ -182,7 +182,7 @@ PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& co
     o.ok = r.ok;
     o.step = jobStepName(r.step);
     o.message = (r.ok ? shown.closing() : r.message).toStdString();
-    o.interrupted = stopRequested();
+    o.interrupted = !r.ok && stopRequested(); // a stop after the last page changes nothing
     if (r.ok) {
         view.note(o.message);
     } else {

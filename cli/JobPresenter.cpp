@@ -99,8 +99,9 @@ std::string JobPresenter::plan() const {
         pages * (kPageLineBytes * kBitsPerByte / kLineBitsPerSecond + kPagePauseSeconds);
     return "Replacing pattern " + std::to_string(job_.slot) + " on " + port_ + " with " +
            fileName(job_) + " (" + pictureCaption(job_.picture).toStdString() + ", " +
-           byteText(job_.bitmapBytes) + ")\nThis takes about " + clockText(seconds) +
-           " at 115200 bit/s, after a slot erase of up to 2:00.";
+           byteText(job_.bitmapBytes) + ")\nThis takes about " + clockText(seconds) + " at " +
+           std::to_string(unsigned(kLineBitsPerSecond)) + " bit/s, after a slot erase of up to " +
+           clockText(kSlotEraseLimitSeconds) + ".";
 }
 
 JobCallbacks JobPresenter::callbacks() {
@@ -168,7 +169,6 @@ std::string JobPresenter::stopState(const JobResult& r) const {
     }
     if (r.step == JobStep::Ping || r.step == JobStep::ReadFile || r.step == JobStep::None)
         return "the generator runs its old firmware";
-    if (r.ok) return "the new firmware runs";
     return "the generator is in its bootloader: run kivo firmware again to recover it";
 }
 
