@@ -98,8 +98,8 @@ std::string JobPresenter::plan() const {
     double seconds =
         pages * (kPageLineBytes * kBitsPerByte / kLineBitsPerSecond + kPagePauseSeconds);
     return "Replacing pattern " + std::to_string(job_.slot) + " on " + port_ + " with " +
-           fileName(job_) + " (" + pictureCaption(job_.picture).toStdString() + ", " +
-           byteText(job_.bitmapBytes) + ")\nThis takes about " + clockText(seconds) + " at " +
+           fileName(job_) + " (" + pictureCaption(job_.picture).toStdString() +
+           ")\nThis takes about " + clockText(seconds) + " at " +
            std::to_string(unsigned(kLineBitsPerSecond)) + " bit/s, after a slot erase of up to " +
            clockText(kSlotEraseLimitSeconds) + ".";
 }
@@ -175,9 +175,9 @@ std::string JobPresenter::stopState(const JobResult& r) const {
 std::string JobPresenter::summary(const JobResult& r) const {
     const double secs = secondsSince(started_);
     const std::string took = clockText(secs);
-    const std::string what = job_.kind == JobSpec::Pattern
-                                 ? "Pattern " + std::to_string(job_.slot)
-                                 : "Firmware " + fileName(job_);
+    // The closing text above it names the file already.
+    const std::string what =
+        job_.kind == JobSpec::Pattern ? "Pattern " + std::to_string(job_.slot) : "Firmware";
     if (!r.ok)
         return what + " on " + port_ + ": " + (stopRequested() ? "stopped" : "failed") + " (" +
                jobStepName(r.step) + ") after " + took;
