@@ -37,7 +37,7 @@ bool answeredWithoutGui(int argc, char** argv) {
             return true;
         }
         if (!strcmp(argv[i], "--version")) {
-            printf("kivo-updater %s\n", KIVO_VERSION_TEXT);
+            printf("kivo-updater %s\n", kivoVersionString());
             return true;
         }
     }

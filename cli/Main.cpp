@@ -101,7 +101,7 @@ int kivoMain(int argc, char** argv) {
                             : inv.quiet ? Verbosity::Quiet : Verbosity::Normal);
     if (!parsed) return usageError(con, error);
     if (inv.version) {
-        con.result("kivo %s\n", KIVO_VERSION_TEXT);
+        con.result("kivo %s\n", kivoVersionString());
         return ExitOk;
     }
     if (inv.command == "help") { // "kivo help [COMMAND]"

@@ -9,6 +9,7 @@
 #include "device/KivoIo.h"
 #include "serial/SerialIo.h"
 #include "serial/SerialPorts.h"
+#include "tests/support/RecordedStreams.h"
 #include "tests/support/TestPty.h"
 
 #include <cstdlib>
@@ -47,7 +48,7 @@ class WizardTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
     QString picture, firmware; // 101 x 100 picture, the HEX file of image
-    const QByteArray image = QByteArray::fromStdString(badfiles::garbage(5000));
+    const QByteArray image = QByteArray::fromStdString(badfiles::garbage(5001)); // part word
 
 private slots:
     void initTestCase() {
@@ -322,7 +323,8 @@ private slots:
     void firmwareOutcomes() {
         QFETCH(int, fault);
         QFETCH(QString, message);
-        WizardRig rig;
+        WizardRig rig{KivoSim::Options()}; // the hardware's timings: about 0.2 s for this image
+        recorded::clear();
         rig.show();
         QVERIFY(rig.reachWorkPage(firmware));
         Kivo& w = *rig.wizard;
@@ -342,6 +344,11 @@ private slots:
         QTEST(w.kivoIo != nullptr, "linkKept");
         QTEST(rig.sim.inBootloader(), "inBootloader");
         QCOMPARE(rig.bar()->value(), 100);
+        // A pty keeps neither parity nor data bits: the framing is checked where it is set.
+        const std::vector<std::string> framings = recorded::framings();
+        QCOMPARE(framings.front(), std::string("115200 8N1"));
+        for (size_t i = 1; i < framings.size(); ++i)
+            QCOMPARE(framings[i], std::string("115200 8E1"));
         if (message.isEmpty()) {
             QCOMPARE(rig.statuses,
                      QStringList({"Loading", "Loading fw.hex", "fw.hex Loaded Successfully"}));
@@ -350,6 +357,7 @@ private slots:
             flash.resize(size_t(image.size()));
             QVERIFY(flash == bytes(image));
             QVERIFY(!w.serialIo && !rig.startEnabled());
+            QCOMPARE(framings.size(), size_t(2)); // the verified link, then the bootloader
             QVERIFY(rig.next());
             QCOMPARE(w.currentId(), int(Kivo::FinishId));
             return;
