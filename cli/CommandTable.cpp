@@ -54,18 +54,24 @@ const std::vector<Command>& commands() {
          "  hdcp scramble power   off on\n"
          "  pattern audio-speaker volume   a number\n",
          3, 3, 0, runSet},
-        {"pattern", "PORT SLOT PICTURE", "replace pattern SLOT (0 to 9) and its preview",
+        {"pattern", "PORT SLOT PICTURE [--fit]", "replace pattern SLOT (0 to 9) and its preview",
          "Erases pattern SLOT, writes PICTURE as its bitmap and a 192 x 128 copy as the\n"
          "preview the generator shows on its display. PICTURE is a PNG, JPEG or BMP file\n"
-         "(.png, .jpg, .bmp) or a raw 1920 x 1080 RGB file (.bin). PORT may be a\n"
-         "comma-separated list: the ports are updated at the same time, each trace line\n"
-         "starts with its port, and a summary table closes the run.\n",
-         3, 3, 0, runPattern},
+         "(.png, .jpg, .bmp) or a raw 1920 x 1080 RGB file (.bin); transparent pixels\n"
+         "become black. A slot holds one 1920 x 1080 picture: a larger one is refused\n"
+         "before anything is sent. PORT may be a comma-separated list: the ports are\n"
+         "updated at the same time, each trace line starts with its port (--verbose),\n"
+         "and a summary table closes the run.\n"
+         "  --fit   scale the picture to exactly 1920 x 1080 first, aspect kept, centred\n"
+         "          on black\n",
+         3, 3, OptFit, runPattern},
         {"firmware", "PORT FILE.hex [--verify]", "install firmware through the bootloader",
          "Sends the generator into its bootloader, erases the flash, writes the Intel\n"
          "HEX image from its base address and starts it. The Extended Erase mass erase\n"
-         "is used when the bootloader offers no plain Erase. PORT may be a\n"
-         "comma-separated list, as for 'pattern'.\n"
+         "is used when the bootloader offers no plain Erase. A generator left in its\n"
+         "bootloader by an update that stopped half-way is recovered: the image goes\n"
+         "straight to the bootloader. PORT may be a comma-separated list, as for\n"
+         "'pattern'.\n"
          "  --verify   read the flash back before starting it and fail at the first\n"
          "             difference, naming its address\n",
          2, 2, OptVerify, runFirmware},

@@ -63,6 +63,7 @@ std::vector<std::string> workerArgs(const Invocation& inv, const PortTarget& por
     if (inv.quiet) a.push_back("--quiet");
     if (inv.verbose) a.push_back("--verbose");
     if (inv.verify) a.push_back("--verify");
+    if (inv.fit) a.push_back("--fit");
     a.push_back("--");
     a.push_back(inv.command);
     a.push_back(port.given);
