@@ -175,13 +175,24 @@ TEST(Stm32Bootload, WriteOf300BytesIsTwoChunks) {
     EXPECT_THAT(l.seen, ElementsAre(0.0, testing::DoubleNear(85.33, 0.01)));
 }
 
-TEST(Stm32Bootload, StoppedWriteReturnsFourUnlessItWasTheLastChunk) {
-    for (unsigned len : {600u, 256u}) {
+// A stop asked for by progress, or a refused chunk, ends the write after that chunk.
+TEST(Stm32Bootload, StoppedOrRefusedWriteEndsAfterTheChunk) {
+    const struct {
+        unsigned len;
+        size_t stopAfter;
+        Bytes reply;
+        int result;
+        size_t chunks;
+    } rows[] = {{600, 1, Bytes(9, ACK), 4, 1},
+                {256, 1, Bytes(3, ACK), 0, 1},
+                {600, SIZE_MAX, {ACK, ACK, ACK, ACK, ACK, NACK}, 2, 2}};
+    for (const auto& r : rows) {
         Loader l;
-        l.stopAfter = 1;
-        l.s->feed(Bytes(6, ACK));
-        EXPECT_EQ(l.write_flash(0x08000000, ramp(len).data(), len), len > 256 ? 4 : 0);
-        EXPECT_EQ(l.s->written.size(), 8 + 256 + 1u) << "one chunk only";
+        l.stopAfter = r.stopAfter;
+        l.s->feed(r.reply);
+        EXPECT_EQ(l.write_flash(0x08000000, ramp(r.len).data(), r.len), r.result);
+        EXPECT_EQ(l.s->written.size(), r.chunks * (8 + 256 + 1u)) << r.len;
+        EXPECT_EQ(l.seen.size(), 1u);
     }
 }
 

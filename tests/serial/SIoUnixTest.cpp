@@ -6,15 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdarg>
+#include <fstream>
+#include <iterator>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
-
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 // The serial driver behind the line as the wrapped ioctl plays it.
@@ -143,30 +142,39 @@ TEST_F(SIoUnixPty, OpeningNeverTakesTheControllingTerminal) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST_F(SIoUnixPty, WaitsAreBoundedAndReadsCollectAndEnd) {
+// Waits until the thread sleeps with nothing left unread on fd: the reader is waiting for more.
+bool waitingForInput(pid_t tid, int fd) {
+    const std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    for (int i = 0; i < 5000; ++i, usleep(1000)) {
+        std::ifstream in(stat);
+        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        int unread = -1;
+        const size_t at = line.rfind(") ");
+        if (at != std::string::npos && line[at + 2] == 'S' && ioctl(fd, FIONREAD, &unread) == 0 &&
+            unread == 0)
+            return true;
+    }
+    return false;
+}
+
+TEST_F(SIoUnixPty, WaitsEndOnInputReadsCollectPiecesFlushDrains) {
     SIoUnix io;
     ASSERT_TRUE(open(io));
-    auto t0 = Clock::now();
-    EXPECT_EQ(io.readyForRead(250), 0);
-    EXPECT_GE(Clock::now() - t0, 200ms);
-    std::thread dev([&] {
-        for (char c : std::string("abcd")) std::this_thread::sleep_for(20ms), pty.send({c});
-        pty.send("stale\r\n");
-        std::this_thread::sleep_for(300ms);
-        pty.send("ef");
-        std::this_thread::sleep_for(100ms); // a hang-up discards what is unread
-        pty.hangUp();
+    EXPECT_EQ(io.readyForRead(20), 0) << "a quiet line times out";
+    const pid_t reader = pid_t(syscall(SYS_gettid));
+    std::thread dev([&] { // each byte while the reader already waits
+        for (char c : std::string("abcd")) waitingForInput(reader, io.fd()) && pty.send({c});
     });
     EXPECT_EQ(io.readyForRead(0), 1) << "0 waits until input arrives";
     unsigned char buf[4] = {};
     EXPECT_EQ(io.read(buf, 4), 4) << "bytes arriving one by one";
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "abcd");
-    t0 = Clock::now();
-    EXPECT_TRUE(io.flush(100));
-    EXPECT_GE(Clock::now() - t0, 90ms) << "returns once the line was quiet";
-    ASSERT_EQ(io.readyForRead(1000), 1);
-    EXPECT_EQ(io.read(buf, 4), 2);
     dev.join();
+    pty.send("stale\r\n");
+    ASSERT_EQ(io.readyForRead(5000), 1);
+    EXPECT_TRUE(io.flush(50));
+    EXPECT_EQ(io.readyForRead(20), 0) << "flush read what was there";
+    pty.hangUp();
     EXPECT_EQ(io.readyForRead(100), 1) << "a hung-up line reads as ready";
     EXPECT_TRUE(io.flush(2000)) << "ends (the binary's time-out bounds it)";
 }
