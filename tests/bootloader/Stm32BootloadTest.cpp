@@ -84,12 +84,10 @@ const WireCase kWire[] = {
      {0x00, 0xFF}, 0},
     {"GetId", {ACK, 1, 0x04, 0x10, ACK}, storing(chipId, [] { return pid == 0x0410; }),
      {0x02, 0xFD}, 0},
-    {"GlobalErase", {ACK, ACK}, erase, {0x43, 0xBC, 0xFF, 0x00}, 0},
     {"GlobalEraseBy0xFF", {ACK, ACK}, OP(b.erase_flash(0xFF, pages)), {0x43, 0xBC, 0xFF, 0x00}, 0},
     {"GlobalEraseByNull", {ACK, ACK}, OP(b.erase_flash(3, nullptr)), {0x43, 0xBC, 0xFF, 0x00}, 0},
     // n pages: count byte n - 1, the pages, then the XOR of count and pages.
     {"PageErase", {ACK, ACK}, OP(b.erase_flash(3, pages)), {0x43, 0xBC, 0x02, 1, 2, 3, 0x02}, 0},
-    {"PageEraseOne", {ACK, ACK}, OP(b.erase_flash(1, pages + 2)), {0x43, 0xBC, 0x00, 3, 3}, 0},
     {"PageEraseNone", {}, OP(b.erase_flash(0, pages)), {}, 0},
     {"ExtendedErase", {ACK, ACK}, massErase, {0x44, 0xBB, 0xFF, 0xFF, 0x00}, 0},
     {"Go", {ACK, ACK}, OP(b.go_command(0x08000000)), {0x21, 0xDE, 0x08, 0, 0, 0, 0x08}, 0},
