@@ -2,6 +2,7 @@
 // wrapped at link time, so that tests see the open flags and script the serial driver.
 #include "serial/SIoUnix.h"
 #include "serial/TermiosAttrs.h"
+#include "tests/support/ScriptedStream.h"
 #include "tests/support/TestPty.h"
 
 #include <gtest/gtest.h>
@@ -101,6 +102,19 @@ TEST(TermiosAttrs, EveryFramingAndTheFallbacks) {
                     EXPECT_EQ(t.c_cflag & (CRTSCTS | CREAD), tcflag_t(CRTSCTS | CREAD));
                     EXPECT_NE(t.c_cflag & CLOCAL, 0u) << "the modem lines never hold it up";
                 }
+}
+
+// flush ends on a line that never falls quiet, and at once on one that reads ready but is empty.
+TEST(SerialIoFlush, BabblingAndHungUpLinesEnd) {
+    struct HungUp : ScriptedStream {
+        int readyForRead(unsigned ms) override { return ScriptedStream::readyForRead(ms), 1; }
+    } hungUp;
+    hungUp.flush(100);
+    EXPECT_EQ(hungUp.readyCalls, 1);
+    ScriptedStream babbling;
+    babbling.feed(std::vector<uint8_t>(70000, 0x55));
+    babbling.flush(100);
+    EXPECT_EQ(babbling.input.size(), 70000u - 65536);
 }
 
 TEST_F(SIoUnixPty, ConfiguresHoldsAndRestoresTheLine) {
