@@ -34,15 +34,15 @@ struct Row {
 
 // Frames count from the verification ping, so bitmap page k is frame k + 1.
 const Row kRows[] = {
-    {"pattern, ping unanswered", [](O& o) { o.bootloader = true; }, false, "Kivo not found on "},
+    // Firmware recovers such a generator; a pattern cannot.
+    {"pattern, generator in its bootloader", [](O& o) { o.bootloader = true; }, false,
+     "KIVO is in bootloader mode on "},
     {"pattern, silence at a middle page",
      [](O& o) { o.faults.noReplyToFrame = o.faults.silenceAfterFrames = 1 + kPages / 2; }, false,
      "Couldn't load pic.png\n"},
     {"pattern, corrupted reply at the last preview page",
      [](O& o) { o.faults.badChecksumReply = 1 + kPages + KivoSim::kPreviewPages; }, false,
      "Error loading LCD Preview\n"},
-    {"firmware, ping unanswered", [](O& o) { o.bootloader = true; }, true,
-     "Couldn't verify KIVO\n"},
     {"firmware, ISP ignored", [](O& o) { o.faults.ignoreIsp = true; }, true,
      "Couldn't Initialize bootloader\n"},
     {"firmware, erase unanswered", [](O& o) { o.faults.silenceOnBootCommand = 0x43; }, true,
