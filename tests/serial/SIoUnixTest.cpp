@@ -177,9 +177,8 @@ TEST_F(SIoUnixPty, WaitsEndOnInputReadsCollectPiecesFlushDrains) {
         EXPECT_EQ(piped.readyForRead(20), 0) << "a quiet line times out";
         const pid_t reader = pid_t(syscall(SYS_gettid));
         std::thread dev([&] { // each byte while the reader already waits
-            for (char c : std::string("abcd")) {
-                if (waitingForInput(reader, p[0])) EXPECT_EQ(::write(p[1], &c, 1), 1);
-            }
+            for (char c : std::string("abcd"))
+                ASSERT_TRUE(waitingForInput(reader, p[0]) && ::write(p[1], &c, 1) == 1);
         });
         EXPECT_EQ(piped.readyForRead(0), 1) << "0 waits until input arrives";
         unsigned char buf[4] = {};
