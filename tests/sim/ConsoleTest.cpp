@@ -14,6 +14,7 @@ struct ConsoleCase {
 
 TEST(SimConsole, Commands) {
     const std::string longLine(5000, 'x');
+    // clang-format off
     const ConsoleCase cases[] = {
         {"\r\n\r\nDBG 1\r\n\r\nfpw 7c 07\r\n\r\ncnd 12\r\n\r\n\r\nDBG 0\r\n", kCnd12, 0,
          {"DBG 1", "fpw 7c 07", "cnd 12", "DBG 0"}, 7, false},
@@ -28,6 +29,7 @@ TEST(SimConsole, Commands) {
         {"DBG 1\r\nfpw 7c 3\r\nDBG  0\r\n", {}, 2, {"DBG 1", "fpw 7c 3", "DBG  0"}, -1, true},
         {longLine + "\r\nDBG 1\r\n", {}, 1, {longLine.substr(0, 256), "DBG 1"}, -1, true},
     };
+    // clang-format on
     for (const ConsoleCase& c : cases) {
         SCOPED_TRACE(c.in.substr(0, 60));
         KivoSim::Options o;
