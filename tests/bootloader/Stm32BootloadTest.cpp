@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 using testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
@@ -176,21 +177,17 @@ TEST(Stm32Bootload, WriteOf300BytesIsTwoChunks) {
 
 // A stop asked for by progress, or a refused chunk, ends the write after that chunk.
 TEST(Stm32Bootload, StoppedOrRefusedWriteEndsAfterTheChunk) {
-    const struct {
-        unsigned len;
-        size_t stopAfter;
-        Bytes reply;
-        int result;
-        size_t chunks;
-    } rows[] = {{600, 1, Bytes(9, ACK), 4, 1},
-                {256, 1, Bytes(3, ACK), 0, 1},
-                {600, SIZE_MAX, {ACK, ACK, ACK, ACK, ACK, NACK}, 2, 2}};
-    for (const auto& r : rows) {
+    // Length, progress calls answered true, the replies, the result, the chunks sent.
+    const std::tuple<unsigned, size_t, Bytes, int, size_t> rows[] = {
+        {600, 1, Bytes(9, ACK), 4, 1},
+        {256, 1, Bytes(3, ACK), 0, 1},
+        {600, SIZE_MAX, {ACK, ACK, ACK, ACK, ACK, NACK}, 2, 2}};
+    for (const auto& [len, stopAfter, reply, result, chunks] : rows) {
         Loader l;
-        l.stopAfter = r.stopAfter;
-        l.s->feed(r.reply);
-        EXPECT_EQ(l.write_flash(0x08000000, ramp(r.len).data(), r.len), r.result);
-        EXPECT_EQ(l.s->written.size(), r.chunks * (8 + 256 + 1u)) << r.len;
+        l.stopAfter = stopAfter;
+        l.s->feed(reply);
+        EXPECT_EQ(l.write_flash(0x08000000, ramp(len).data(), len), result);
+        EXPECT_EQ(l.s->written.size(), chunks * (8 + 256 + 1u)) << len;
         EXPECT_EQ(l.seen.size(), 1u);
     }
 }
