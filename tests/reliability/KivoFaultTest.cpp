@@ -108,7 +108,7 @@ TEST(KivoFaults, BadFilesAreRefusedBeforeAnyTraffic) {
             args.push_back(bad.path);
             const kivotest::RunResult r = kivotest::runKivo(args);
             EXPECT_EQ(r.status, kUsage) << r.err;
-            EXPECT_TRUE(contains(r.err, "Couldn't read " + bad.path + "\n")) << r.err;
+            EXPECT_TRUE(contains(r.err, "kivo: Couldn't read " + bad.path + ": ")) << r.err;
         }
     }
     EXPECT_EQ(sim.counters().bytesIn, 0u);
