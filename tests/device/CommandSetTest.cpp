@@ -120,9 +120,11 @@ TEST(CommandSet, RefusedRequestsSendNothing) {
 }
 
 TEST(Flash, BitmapPagesPaddingAndStops) {
+    std::vector<unsigned> full(24300, 0); // 1920 x 1080 pixels of 3 bytes
+    full.back() = 0x40;
     const std::pair<size_t, std::vector<unsigned>> sizes[] = {
-        {512, {0, 0x40}}, {257, {0, 0x40}}, {256, {0x40}},
-        {1, {0x40}},      {0, {}},          {1000, {0, 0, 0, 0x40}}};
+        {512, {0, 0x40}}, {257, {0, 0x40}}, {256, {0x40}},   {1, {0x40}},
+        {0, {}},          {1000, {0, 0, 0, 0x40}},          {1920 * 1080 * 3, full}};
     for (const auto& [size, flags] : sizes) {
         SCOPED_TRACE(size);
         Generator h;
