@@ -1,6 +1,8 @@
 # Run as a script after a Qt Test program is built: writes one ctest test per test function.
 # In: PROGRAM, WRAPPER (a list, may be empty), PREFIX, OUT, TIMEOUT, LABELS, WORKING_DIRECTORY,
-# DISCOVERY_TIMEOUT.
+# DISCOVERY_TIMEOUT. The lists WRAPPER and LABELS come with ^^ as their separator.
+string(REPLACE "^^" ";" WRAPPER "${WRAPPER}")
+string(REPLACE "^^" ";" LABELS "${LABELS}")
 execute_process(COMMAND ${WRAPPER} ${PROGRAM} -functions
     OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status
     TIMEOUT ${DISCOVERY_TIMEOUT})

@@ -65,19 +65,25 @@ function(_kivo_discover_tests name kind)
         set(wrapper ${CMAKE_COMMAND} -E env ${env} ${wrapper})
         set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${wrapper}")
     endif()
-    # Several labels are one argument to the listing script: its list separator is escaped.
-    string(REPLACE ";" "\\;" labels_arg "${labels}")
     if(kind STREQUAL "gtest")
         gtest_discover_tests(${name}
             TEST_PREFIX "${name}."
+            TEST_LIST ${name}_CASES
             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
             DISCOVERY_TIMEOUT ${KIVO_DISCOVERY_TIMEOUT}
-            PROPERTIES TIMEOUT ${timeout} LABELS "${labels_arg}")
+            PROPERTIES TIMEOUT ${timeout})
+        # The listing script flattens list-valued properties, so the labels come afterwards.
+        set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+        file(WRITE ${labels_file} "if(${name}_CASES)\n  set_tests_properties(\${${name}_CASES}"
+             " PROPERTIES LABELS [==[${labels}]==])\nendif()\n")
+        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
         return()
     endif()
     set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_include.cmake)
     set(list_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_tests.cmake)
-    string(REPLACE ";" "\\;" wrapper_arg "${wrapper}")
+    # Lists reach the listing script with ^^ in place of their separator.
+    string(REPLACE ";" "^^" wrapper_arg "${wrapper}")
+    string(REPLACE ";" "^^" labels_arg "${labels}")
     add_custom_command(TARGET ${name} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -D "PROGRAM=$<TARGET_FILE:${name}>" -D "WRAPPER=${wrapper_arg}"
                 -D "PREFIX=${name}." -D "OUT=${list_file}" -D "TIMEOUT=${timeout}"
