@@ -185,6 +185,7 @@ TEST(Flash, EraseNeedsItsConfirmation) {
         CaptureStdout();
         EXPECT_EQ(g.kivo.eraseBitmapSlot(3, &sink), ok);
         EXPECT_NE(GetCapturedStdout().find(trace), std::string::npos);
+        EXPECT_EQ(sink.reports.back(), 100.0); // the bar ends full, whatever the outcome
         EXPECT_EQ(g.console, std::string("\r\n\r\nDBG 1\r\n\r\nfpw 7c 03\r\n") +
                                  (cndSent ? "\r\ncnd 12\r\n" : "") + "\r\n\r\nDBG 0\r\n");
         EXPECT_TRUE(g.frames.empty());
