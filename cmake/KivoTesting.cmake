@@ -8,11 +8,10 @@
 # runs, so that a sanitizer or a preloaded mock behaves the same while listing.
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
-include(GoogleTest)
 
 # Listing takes a moment under the sanitizers on a loaded machine.
 set(KIVO_DISCOVERY_TIMEOUT 120)
-set(KIVO_QTEST_LISTER ${CMAKE_CURRENT_LIST_DIR}/KivoQtestList.cmake)
+set(KIVO_TEST_LISTER ${CMAKE_CURRENT_LIST_DIR}/KivoTestList.cmake)
 
 function(kivo_add_gtest name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -63,32 +62,20 @@ function(_kivo_discover_tests name kind)
     endif()
     if(env)
         set(wrapper ${CMAKE_COMMAND} -E env ${env} ${wrapper})
-        set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${wrapper}")
     endif()
-    if(kind STREQUAL "gtest")
-        gtest_discover_tests(${name}
-            TEST_PREFIX "${name}."
-            TEST_LIST ${name}_CASES
-            WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-            DISCOVERY_TIMEOUT ${KIVO_DISCOVERY_TIMEOUT}
-            PROPERTIES TIMEOUT ${timeout})
-        # The listing script flattens list-valued properties, so the labels come afterwards.
-        set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
-        file(WRITE ${labels_file} "if(${name}_CASES)\n  set_tests_properties(\${${name}_CASES}"
-             " PROPERTIES LABELS [==[${labels}]==])\nendif()\n")
-        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
-        return()
-    endif()
+    # A change of the lister relinks the program, which lists its cases again.
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${KIVO_TEST_LISTER})
     set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_include.cmake)
     set(list_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_tests.cmake)
     # Lists reach the listing script with ^^ in place of their separator.
     string(REPLACE ";" "^^" wrapper_arg "${wrapper}")
     string(REPLACE ";" "^^" labels_arg "${labels}")
     add_custom_command(TARGET ${name} POST_BUILD
-        COMMAND ${CMAKE_COMMAND} -D "PROGRAM=$<TARGET_FILE:${name}>" -D "WRAPPER=${wrapper_arg}"
-                -D "PREFIX=${name}." -D "OUT=${list_file}" -D "TIMEOUT=${timeout}"
+        COMMAND ${CMAKE_COMMAND} -D KIND=${kind} -D "PROGRAM=$<TARGET_FILE:${name}>"
+                -D "WRAPPER=${wrapper_arg}" -D "PREFIX=${name}." -D "OUT=${list_file}"
+                -D "TIMEOUT=${timeout}"
                 -D "LABELS=${labels_arg}" -D "WORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
-                -D "DISCOVERY_TIMEOUT=${KIVO_DISCOVERY_TIMEOUT}" -P ${KIVO_QTEST_LISTER}
+                -D "DISCOVERY_TIMEOUT=${KIVO_DISCOVERY_TIMEOUT}" -P ${KIVO_TEST_LISTER}
         BYPRODUCTS ${list_file}
         VERBATIM)
     file(WRITE ${include_file}
