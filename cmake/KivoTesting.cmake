@@ -2,6 +2,7 @@
 #   kivo_add_gtest(NAME SOURCES a.cpp b.cpp LIBS kivo_files [TIMEOUT 120] [LABELS slow])
 #   kivo_add_qtest(NAME TIMEOUT a.cpp ...)            a Qt Test program, one test per function
 #   kivo_test_environment(NAME VAR=value ...)         for its cases and for listing them
+#   kivo_test_labels(NAME slow ...)                   more labels for its cases
 # Cases are named NAME.Suite.Case (NAME.function for Qt Test), labelled with their layer (the
 # folder under tests/) and LABELS. TIMEOUT bounds each case. The cases are listed when the
 # program is built, through the same environment and wrapper (CROSSCOMPILING_EMULATOR) as the
@@ -36,6 +37,10 @@ endfunction()
 
 function(kivo_test_environment name)
     set_property(TARGET ${name} APPEND PROPERTY KIVO_TEST_ENV ${ARGN})
+endfunction()
+
+function(kivo_test_labels name)
+    set_property(TARGET ${name} APPEND PROPERTY KIVO_TEST_LABELS ${ARGN})
 endfunction()
 
 # Listing waits for the end of the folder's CMakeLists.txt, which may still set the program's
