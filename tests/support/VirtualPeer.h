@@ -5,6 +5,7 @@
 #include "serial/TimeSource.h"
 #include "tests/support/ScriptedStream.h"
 
+#include <algorithm>
 #include <map>
 
 struct VirtualTime : TimeSource {
@@ -27,7 +28,9 @@ public:
         at.insert(at.end(), bytes.begin(), bytes.end());
     }
     int readyForRead(unsigned timeoutMs) override {
-        const auto deadline = time.t + std::chrono::milliseconds(timeoutMs);
+        // A time-out of 0 waits without end: until the next arrival, if one is queued.
+        auto deadline = time.t + std::chrono::milliseconds(timeoutMs);
+        if (timeoutMs == 0 && !later.empty()) deadline = std::max(deadline, later.begin()->first);
         if (input.empty() && !later.empty() && later.begin()->first <= deadline)
             time.t = std::max(time.t, later.begin()->first);
         while (!later.empty() && later.begin()->first <= time.t) {
