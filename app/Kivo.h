@@ -4,9 +4,11 @@
 
 #include <QByteArray>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,7 @@ class QComboBox;
 class QPushButton;
 class QsPage;
 class SerialIo;
+class SerialPortWatch;
 struct JobCallbacks;
 struct SioPort;
 
@@ -51,6 +54,8 @@ public:
 
     // The device path of the first scanned port named product; null when none has one.
     const char* findPortDevice(const QString& product) const;
+    // The device path of the entry chosen in portCombo; null when it has none.
+    const char* chosenPortDevice() const;
 
     // A port that every scan lists after the machine's own (the in-process simulator).
     void addExtraPort(const QByteArray& dev, const QByteArray& product);
@@ -85,6 +90,10 @@ public:
 protected:
     bool event(QEvent* e) override;
 
+private slots:
+    // An adapter came or went: the list follows, keeping the entry chosen.
+    void rescanOnPortChange();
+
 private:
     friend class BusyScope;
     void closeLink();
@@ -96,7 +105,12 @@ private:
     JobCallbacks workCallbacks();
     void endOperation();
 
+    void rescanPorts(const QString& keep);
+    QString chosenPortKey() const;
+
     std::vector<std::pair<QByteArray, QByteArray>> extraPorts;
+    std::unique_ptr<SerialPortWatch> portWatch;
+    std::unique_ptr<QSocketNotifier> portNotifier; // goes before the watch it listens to
     int busyDepth = 0;
     bool deletePending = false;
 };

@@ -10,6 +10,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSocketNotifier>
 
 #include <cstring>
 
@@ -25,6 +26,21 @@ const char* const kHelpText =
 const char* const kVerifiedText = "Serial connection to KIVO Ok, click Next to continue.";
 const int kPingTries = 3;
 
+// How many records that can be opened carry this product name.
+unsigned openableNamed(const SioPort* ports, unsigned count, const char* product) {
+    unsigned n = 0;
+    for (unsigned i = 0; i < count; ++i)
+        n += ports[i].dev && ports[i].product && std::strcmp(ports[i].product, product) == 0;
+    return n;
+}
+
+// The record of the entry chosen in combo; null for the prompt or no entry.
+const SioPort* chosenRecord(const QComboBox* combo, const SioPort* ports, unsigned count) {
+    bool ok = false;
+    const unsigned i = combo ? combo->currentData().toUInt(&ok) : 0;
+    return ok && i < count ? &ports[i] : nullptr;
+}
+
 } // namespace
 
 QsPage* Kivo::selectSerialPage() {
@@ -39,6 +55,11 @@ QsPage* Kivo::selectSerialPage() {
     portCombo->setEditable(false);
     grid->addWidget(portCombo, 1, 0, 1, 1);
     on_RescanSerialPorts_clicked();
+    portWatch.reset(platformPortWatch());
+    if (portWatch->fd() >= 0) {
+        portNotifier.reset(new QSocketNotifier(portWatch->fd(), QSocketNotifier::Read));
+        connect(portNotifier.get(), SIGNAL(activated(int)), this, SLOT(rescanOnPortChange()));
+    }
 
     auto* verify = new QPushButton("Verify Serial Port");
     connect(verify, SIGNAL(clicked()), this, SLOT(on_VerifySerialPort_clicked()));
@@ -68,15 +89,48 @@ const char* Kivo::findPortDevice(const QString& product) const {
     return nullptr;
 }
 
-void Kivo::on_RescanSerialPorts_clicked() {
+// Each entry carries the index of its record. Two adapters of the same name are told apart
+// by their device paths; a record without one would stand for either and is left out then.
+void Kivo::rescanPorts(const QString& keep) {
     freePorts();
     enumSerialPorts(ports, portCount);
     appendExtraPorts();
     if (!portCombo) return;
     portCombo->clear();
     portCombo->addItem(kPrompt);
-    for (unsigned i = 0; i < portCount; ++i)
-        if (ports[i].product) portCombo->addItem(QString::fromUtf8(ports[i].product));
+    for (unsigned i = 0; i < portCount; ++i) {
+        const SioPort& port = ports[i];
+        if (!port.product) continue;
+        QString text = QString::fromUtf8(port.product);
+        if (openableNamed(ports, portCount, port.product) > 1) {
+            if (!port.dev) continue;
+            text += " (" + QString::fromLocal8Bit(port.dev) + ")";
+        }
+        portCombo->addItem(text, i);
+        if (!keep.isEmpty() && (port.dev ? QString::fromLocal8Bit(port.dev) : text) == keep)
+            portCombo->setCurrentIndex(portCombo->count() - 1);
+    }
+}
+
+// What names the chosen entry across scans: its device path, or its text without one.
+QString Kivo::chosenPortKey() const {
+    const SioPort* port = chosenRecord(portCombo, ports, portCount);
+    if (!port) return QString();
+    return port->dev ? QString::fromLocal8Bit(port->dev) : portCombo->currentText();
+}
+
+const char* Kivo::chosenPortDevice() const {
+    const SioPort* port = chosenRecord(portCombo, ports, portCount);
+    if (!port) return nullptr;
+    return port->dev ? port->dev : findPortDevice(QString::fromUtf8(port->product));
+}
+
+void Kivo::on_RescanSerialPorts_clicked() {
+    rescanPorts(QString());
+}
+
+void Kivo::rescanOnPortChange() {
+    if (portWatch->changed()) rescanPorts(chosenPortKey());
 }
 
 void Kivo::on_VerifySerialPort_clicked() {
@@ -84,7 +138,7 @@ void Kivo::on_VerifySerialPort_clicked() {
     const int index = portCombo->currentIndex();
     const QString text = portCombo->currentText();
     QString message;
-    const char* dev = index < 1 ? nullptr : findPortDevice(text);
+    const char* dev = index < 1 ? nullptr : chosenPortDevice();
     if (index < 1) {
         message = "No serial port selected";
     } else if (!dev) {

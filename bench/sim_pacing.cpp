@@ -82,9 +82,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: sim_pacing [generator|bootloader] [baud] [seconds]\n");
         return 2;
     }
+    // The line's pacing alone is measured: no chip times, and any speed the pty was left at.
     KivoSim::Options o;
     o.baud = baud;
     o.bootloader = boot;
+    o.timings = KivoSim::Timings::none();
+    o.relaxed = KivoSim::LineSpeed;
     KivoSim sim(o);
     if (!sim.start()) return 1;
     const int fd = openRaw(sim.slavePath());

@@ -215,19 +215,27 @@ int Stm32Bootload::write_chunk(unsigned int addr, const unsigned char* data, uns
     return expect_ack();
 }
 
+// Flash takes whole 32-bit words: an image that starts or ends inside a word is sent with
+// 0xFF (erased) around it. Chunks stay 256-byte aligned from the word below addr; progress and
+// the stop point count image bytes.
 int Stm32Bootload::write_flash(unsigned int addr, const unsigned char* data, unsigned int len) {
     if (!sio) return NoStream;
     if (len == 0) return Ok;
     if (!data) return BadReply;
-    unsigned int done = 0;
-    bool more = true;
-    while (done < len && more) {
-        const unsigned int n = std::min(P::MaxChunk, len - done);
-        if (write_chunk(addr + done, data + done, n)) return BadReply;
-        more = progress(done * 100.0 / len);
-        done += n;
+    const uint64_t lead = addr % P::Word, end = lead + len;
+    const uint64_t padded = (end + P::Word - 1) / P::Word * P::Word;
+    unsigned char chunk[P::MaxChunk];
+    uint64_t off = 0;
+    for (bool more = true; off < padded && more;) {
+        const unsigned n = static_cast<unsigned>(std::min<uint64_t>(P::MaxChunk, padded - off));
+        const uint64_t from = std::max(off, lead), to = std::min(off + n, end);
+        std::fill(chunk, chunk + n, 0xFF);
+        std::copy(data + (from - lead), data + (to - lead), chunk + (from - off));
+        if (write_chunk(static_cast<unsigned>(addr - lead + off), chunk, n)) return BadReply;
+        more = progress((from - lead) * 100.0 / len);
+        off += n;
     }
-    return done < len ? Stopped : Ok;
+    return off < padded ? Stopped : Ok;
 }
 
 int Stm32Bootload::read_chunk(unsigned int addr, unsigned char* buf, unsigned int n) {

@@ -13,6 +13,7 @@ struct Stm32Proto {
     static constexpr unsigned char Ack = 0x79;
     static constexpr unsigned char Nack = 0x1F;
     static constexpr unsigned char CmdGet = 0x00;
+    static constexpr unsigned char CmdGetVersion = 0x01; // version and option bytes
     static constexpr unsigned char CmdGetId = 0x02;
     static constexpr unsigned char CmdReadMemory = 0x11;
     static constexpr unsigned char CmdGo = 0x21;
@@ -22,6 +23,7 @@ struct Stm32Proto {
     static constexpr unsigned char CmdWriteUnprotect = 0x73;
     static constexpr unsigned char Missing = 0xFF; // read_byte's answer when no byte came
     static constexpr unsigned MaxChunk = 256;      // bytes per Write/Read Memory command
+    static constexpr unsigned Word = 4;            // flash programs whole words only
 
     static constexpr uint32_t ReplyMs = 2000;          // per reply byte
     static constexpr uint32_t MassEraseMs = 10000;     // final ACK of the extended mass erase
@@ -70,8 +72,9 @@ public:
     int erase_flash(unsigned char n, unsigned char* pages);
     // Extended Erase (0x44), always the global mass erase; the arguments are ignored.
     int extended_erase_flash(unsigned char n, unsigned char* pages);
-    // Writes len bytes from addr on in chunks of 256. Returns Stopped when progress() returned
-    // false while bytes were still left.
+    // Writes len bytes from addr on in chunks of 256, in whole words: 0xFF fills the word
+    // before an unaligned addr and after the last byte. progress() gets the share of image
+    // bytes sent before each chunk. Returns Stopped when it returned false while bytes were left.
     int write_flash(unsigned int addr, const unsigned char* data, unsigned int len);
     // Reads len bytes from addr on into buf, in chunks of at most 256 (Read Memory, 0x11).
     // Both transfers return BadReply without sending anything when len > 0 and the buffer is null.

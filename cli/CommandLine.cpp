@@ -31,6 +31,8 @@ bool parseOption(int argc, char** argv, int& i, Invocation& inv, std::string& er
     } else if (arg == "--verify") {
         inv.verify = true;
         inv.options |= OptVerify;
+    } else if (arg == "--long") {
+        inv.options |= OptLong;
     } else if (arg == kBinOption || startsWith(arg, "--bin=")) {
         if (arg == kBinOption) {
             if (i + 1 >= argc) {

@@ -8,11 +8,14 @@ constexpr unsigned kMany = 1u << 16; // "any number of" arguments
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"ports", "", "list serial ports: device path, tab, product name",
+        {"ports", "[--long]", "list serial ports: device path, tab, product name",
          "Lists every serial port the system knows, one a line: the device path, a tab and the\n"
          "product name of the hardware behind it (empty when there is none). A product name\n"
-         "may be given wherever a PORT is asked for.\n",
-         0, 0, 0, runPorts},
+         "may be given wherever a PORT is asked for, as long as one port has it.\n"
+         "--long adds three tab-separated fields: the USB vendor and product ids (vvvv:pppp),\n"
+         "the adapter's serial number and its stable /dev/serial/by-id/ path, each empty when\n"
+         "there is none. That path names the port for good and may be given as PORT.\n",
+         0, 0, OptLong, runPorts},
         {"ping", "PORT", "does a generator answer there",
          "Asks the generator on PORT for its test pattern, up to three times. Prints\n"
          "\"Kivo found on PORT\" and exits 0 when it answers, else \"Kivo not found on PORT\"\n"

@@ -10,6 +10,7 @@ namespace kivo {
 enum Option : unsigned {
     OptVerify = 1u << 0, // firmware: read the flash back before Go
     OptBin = 1u << 1,    // hex: write the flat image
+    OptLong = 1u << 2,   // ports: the ids that name an adapter for good
 };
 
 struct Invocation {

@@ -55,13 +55,21 @@ int getOne(KivoIo& io, const Setting& s, Console& con, const std::string& port, 
 
 } // namespace
 
-int runPorts(const Invocation&, Console& con) {
+int runPorts(const Invocation& inv, Console& con) {
     SioPort* ports = nullptr;
     unsigned count = 0;
     bool ok = enumSerialPorts(ports, count);
-    for (unsigned i = 0; i < count; ++i)
-        if (ports[i].dev)
-            con.result("%s\t%s\n", ports[i].dev, ports[i].product ? ports[i].product : "");
+    for (unsigned i = 0; i < count; ++i) {
+        if (!ports[i].dev) continue;
+        con.result("%s\t%s", ports[i].dev, ports[i].product ? ports[i].product : "");
+        SioPortIds ids;
+        if (inv.options & OptLong) {
+            serialPortIds(ports[i].dev, ids);
+            const std::string usb = ids.vendorId.empty() ? "" : ids.vendorId + ":" + ids.productId;
+            con.result("\t%s\t%s\t%s", usb.c_str(), ids.serial.c_str(), ids.byId.c_str());
+        }
+        con.result("\n");
+    }
     freeSerialPorts(ports, count);
     if (!ok) {
         con.error("Couldn't list every serial port\n");

@@ -22,16 +22,25 @@ constexpr int kPingTries = 3;
 constexpr unsigned kDataBits = 8;
 constexpr unsigned kStopBits = 1;
 
-// The device path of the first listed port with this product name, or empty.
-std::string deviceOfProduct(const std::string& product) {
+// The device paths of the listed ports with this product name, in scan order.
+std::vector<std::string> devicesOfProduct(const std::string& product) {
     SioPort* ports = nullptr;
     unsigned count = 0;
     enumSerialPorts(ports, count);
-    std::string dev;
-    for (unsigned i = 0; i < count && dev.empty(); ++i)
-        if (ports[i].product && ports[i].dev && product == ports[i].product) dev = ports[i].dev;
+    std::vector<std::string> devs;
+    for (unsigned i = 0; i < count; ++i)
+        if (ports[i].product && ports[i].dev && product == ports[i].product)
+            devs.push_back(ports[i].dev);
     freeSerialPorts(ports, count);
-    return dev;
+    return devs;
+}
+
+// Two identical adapters share a name; guessing one could update the wrong generator.
+std::string ambiguousName(const std::string& given, const std::vector<std::string>& devs) {
+    std::string text = "'" + given + "' names " + std::to_string(devs.size()) + " ports:";
+    for (const std::string& dev : devs) text += " " + dev;
+    return text + "; give one of these paths, or its /dev/serial/by-id/ path "
+                  "('kivo ports --long')\n";
 }
 
 bool mayOpen(const std::string& dev) {
@@ -59,7 +68,17 @@ bool resolvePort(const std::string& given, PortTarget& target, std::string& erro
         target.simulated = true;
         return true;
     }
-    target.dev = given.find('/') != std::string::npos ? given : deviceOfProduct(given);
+    if (given.find('/') != std::string::npos) {
+        target.dev = given;
+    } else {
+        const std::vector<std::string> devs = devicesOfProduct(given);
+        if (devs.size() > 1) {
+            error = ambiguousName(given, devs);
+            status = ExitUsage;
+            return false;
+        }
+        if (!devs.empty()) target.dev = devs[0];
+    }
     if (target.dev.empty() && !given.empty() && access((kDevDir + given).c_str(), F_OK) == 0)
         target.dev = kDevDir + given;
     struct stat st;

@@ -19,6 +19,9 @@ function(kivo_add_gtest name)
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock
                           Threads::Threads)
+    if("kivo_sim" IN_LIST T_LIBS) # any simulator violation a test did not expect fails it
+        target_link_libraries(${name} PRIVATE kivo_sim_guard)
+    endif()
     _kivo_register_tests(${name} gtest "${T_TIMEOUT}" "${T_LABELS}")
 endfunction()
 

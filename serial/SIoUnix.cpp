@@ -1,5 +1,6 @@
 #include "serial/SIoUnix.h"
 #include "serial/TermiosAttrs.h"
+#include "serial/internal/LineTuning.h"
 #include "serial/internal/SIoUnixState.h"
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -71,27 +73,40 @@ void configureTerminal(SIoUnixState& s) {
     tcsetattr(s.fd, TCSANOW, &t);
 }
 
-// Opens without becoming the controlling terminal and takes the line for this descriptor
-// alone, so no second program can talk on it meanwhile.
-int openExclusive(const char* path) {
-    int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+// Opens without becoming the controlling terminal and without waiting for a carrier (a port
+// whose modem lines are down would block the open for ever), then takes the line for this
+// descriptor alone, so no second program can talk on it meanwhile.
+int openExclusive(const char* path, bool& exclusive) {
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
         errno = EWOULDBLOCK;
         return -1;
     }
+    exclusive = ioctl(fd, TIOCEXCL) == 0; // not a terminal: the lock alone guards it
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK); // the stream's reads block
     return fd;
 }
 } // namespace
 
 void SIoUnixState::setDev(const char* name) {
+    char* copy = name ? strdup(name) : nullptr; // name may be dev itself
     free(dev);
-    dev = name ? strdup(name) : nullptr;
+    dev = copy;
+}
+
+void releaseLine(SIoUnixState& s) {
+    if (s.fd < 0) return;
+    untuneLine(s);
+    if (s.exclusive) ioctl(s.fd, TIOCNXCL);
+    s.exclusive = false;
 }
 
 void restoreAndClose(SIoUnixState& s) {
     if (s.fd < 0) return;
+    releaseLine(s);
     if (s.haveSavedAttrs) tcsetattr(s.fd, TCSANOW, &s.savedAttrs);
     ::close(s.fd);
     s.fd = -1;
@@ -136,7 +151,7 @@ bool SIoUnix::initialize(int fd) {
 bool SIoUnix::reinitialize() {
     SIoUnixState& s = *st_;
     restoreAndClose(s); // a second descriptor would leak and fail on our own lock
-    int fd = s.dev ? openExclusive(s.dev) : -1;
+    int fd = s.dev ? openExclusive(s.dev, s.exclusive) : -1;
     if (fd < 0) {
         int saved = errno;
         s.setDev(nullptr);
@@ -145,10 +160,12 @@ bool SIoUnix::reinitialize() {
     }
     s.fd = fd;
     configureTerminal(s);
+    tuneLine(s);
     return true;
 }
 
 bool SIoUnix::deinitialize() {
+    releaseLine(*st_);
     if (st_->fd >= 0) ::close(st_->fd);
     st_->fd = -1;
     st_->haveSavedAttrs = false;

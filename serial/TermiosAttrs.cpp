@@ -46,5 +46,6 @@ termios buildTermiosAttrs(const termios& current, SerialIo::Baudrate baud, unsig
         t.c_cflag &= ~CSTOPB;
     else
         t.c_cflag |= CSTOPB;
+    t.c_cflag |= CLOCAL; // the modem lines of an adapter without a modem mean nothing
     return t;
 }

@@ -6,7 +6,8 @@
 speed_t baudSpeed(SerialIo::Baudrate baud);
 
 // Raw-mode attributes for the given framing, built from the attributes a device already has.
-// Flow control, modem lines and the read timers stay as cfmakeraw leaves them. An unknown
+// The modem lines are ignored (CLOCAL); flow control and the read timers stay as cfmakeraw
+// leaves them. An unknown
 // speed leaves the speed unchanged.
 termios buildTermiosAttrs(const termios& current, SerialIo::Baudrate baud, unsigned bits,
                           SerialIo::Parity parity, unsigned stop);

@@ -40,6 +40,30 @@ struct LineChunk {
     }
 };
 
+const struct {
+    speed_t code;
+    unsigned baud;
+} kSpeeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+               {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+               {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+
+const struct {
+    KivoSim::Rule rule;
+    const char* name;
+} kRules[] = {{KivoSim::LineSpeed, "line-speed"},     {KivoSim::WordWrites, "word-writes"},
+              {KivoSim::ErasedFlash, "erased-flash"}, {KivoSim::EraseVersion, "erase-version"},
+              {KivoSim::Registers, "registers"},      {KivoSim::Geometry, "geometry"},
+              {KivoSim::Console, "console"}};
+
+// The speed the host's end of the line is set to; 0 when unknown.
+unsigned lineSpeed(int fd) {
+    termios t{};
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+    for (const auto& s : kSpeeds)
+        if (s.code == cfgetospeed(&t)) return s.baud;
+    return 0;
+}
+
 Clock::duration byteTime(unsigned baud, unsigned bits) {
     if (baud == 0) return Clock::duration::zero();
     return std::chrono::duration_cast<Clock::duration>(
@@ -60,6 +84,7 @@ struct KivoSim::Impl {
     std::atomic<bool> stopping{false};
     std::atomic<bool> dropped{false};
     std::atomic<uint64_t> bytesOut{0};
+    unsigned lastSpeed = 0; // sampled on every round: the host may close (and reset) quickly
 
     std::deque<LineChunk> rx, tx;
     size_t rxBacklog = 0;
@@ -112,6 +137,12 @@ void KivoSim::Impl::receive(Clock::time_point now) {
     ssize_t n = read(master, c.bytes.data(), c.bytes.size());
     if (n <= 0) return;
     c.bytes.resize(size_t(n));
+    const unsigned want = engine.opt.lineSpeed, speed = lineSpeed(slave);
+    if (engine.opt.strict(KivoSim::LineSpeed) && speed != want && lastSpeed != want) {
+        std::lock_guard<std::mutex> lock(mu);
+        engine.noise(c.bytes.size(), speed);
+        return;
+    }
     const bool boot = engine.inBootloader(); // only the thread changes the mode
     c.byteTime = byteTime(baud, boot ? kBootBits : kGeneratorBits);
     c.start = std::max(rxFree, now);
@@ -182,6 +213,7 @@ void KivoSim::Impl::run() {
     while (!stopping) {
         Clock::time_point now = Clock::now();
         Clock::time_point wake = now + kMaxWait;
+        lastSpeed = lineSpeed(slave);
         process(now, wake);
         writable = transmit(now, wake);
         pollfd p{master, short((rxBacklog < kRxBacklog ? POLLIN : 0) | (writable ? 0 : POLLOUT)),
@@ -198,6 +230,21 @@ void KivoSim::Impl::run() {
 }
 
 // ---- public face ----
+
+bool KivoSim::ruleNamed(const std::string& name, Rule& rule) {
+    for (const auto& r : kRules)
+        if (name == r.name) return rule = r.rule, true;
+    return false;
+}
+
+const char* KivoSim::ruleNames() {
+    static const std::string names = [] {
+        std::string out;
+        for (const auto& r : kRules) out += std::string(out.empty() ? "" : ", ") + r.name;
+        return out;
+    }();
+    return names.c_str();
+}
 
 KivoSim::KivoSim() : KivoSim(Options()) {}
 KivoSim::KivoSim(const Options& options) : d(new Impl(options)) {}
@@ -340,7 +387,8 @@ bool KivoSim::dumpPictures(const std::string& dir) const {
 std::vector<uint8_t> KivoSim::parseForTest(const uint8_t* data, size_t len, bool bootloader) {
     Options o;
     o.bootloader = bootloader;
-    o.eraseDelayMs = 0;
+    o.timings = Timings::none();
+    o.relaxed = LineSpeed;
     o.ispDelayMs = 0;
     o.flashSize = 64 * 1024;
     Engine e(o);

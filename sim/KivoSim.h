@@ -32,22 +32,49 @@ public:
                                           //   on: no output ever again (0, Get, cannot be muted)
     };
 
+    // Rules of the hardware, all enforced by default. A breach is recorded as a violation and
+    // refused as the hardware refuses it; a test that needs leniency turns one rule off by name
+    // (ruleNamed), and the simulator then accepts what it would refuse, without a violation.
+    enum Rule : unsigned {
+        LineSpeed = 1u << 0,    // "line-speed": bytes at another speed than the mode's are noise
+        WordWrites = 1u << 1,   // "word-writes": Write Memory address and length in whole words
+        ErasedFlash = 1u << 2,  // "erased-flash": a differing byte is programmed only when erased
+        EraseVersion = 1u << 3, // "erase-version": 0x43 up to version 2.x, 0x44 from 3.0 on
+        Registers = 1u << 4,    // "registers": only the generator's register table
+        Geometry = 1u << 5,     // "geometry": pages inside a pattern slot or the preview area
+        Console = 1u << 6,      // "console": only the exact console command lines
+    };
+    static bool ruleNamed(const std::string& name, Rule& rule);
+    static const char* ruleNames(); // "line-speed, word-writes, ..."
+
+    // Hardware timings; each default and its source is in kivo-sim --help.
+    struct Timings {
+        unsigned slotEraseMs = 8000;     // "cnd 12" prints its answer after this
+        unsigned pageProgramUs = 700;    // before a flash-write frame is acknowledged
+        unsigned globalEraseMs = 40;     // version 2.x Erase (0x43) of the whole flash
+        unsigned massEraseMs = 8000;     // version 3.x Extended Erase (0x44) mass erase
+        unsigned halfWordProgramUs = 52; // version 2.x Write Memory, per 16 bits
+        unsigned wordProgramUs = 16;     // version 3.x Write Memory, per 32 bits
+        // For tests of the protocol rather than of the pace: every wait above becomes 0.
+        static Timings none() { return Timings{0, 0, 0, 0, 0, 0}; }
+    };
+
     struct Options {
-        bool bootloader = false;         // start in bootloader mode instead of generator mode
-        bool echo = false;               // console echoes the bytes it receives
-        unsigned baud = 0;               // pace both directions at this rate; 0: no pacing
-        unsigned pageProgramUs = 0;      // extra delay before acknowledging a page write
-        unsigned eraseDelayMs = 20;      // "cnd 12" answers after this delay
+        bool bootloader = false;     // start in bootloader mode instead of generator mode
+        bool echo = false;           // console echoes the bytes it receives
+        unsigned baud = 0;           // pace both directions at this rate; 0: no pacing
+        unsigned lineSpeed = 115200; // the speed the host must set in both modes
+        unsigned relaxed = 0;        // Rule bits turned off
+        Timings timings;
         unsigned ispDelayMs = 10;        // "ISP 32 1": time until the bootloader listens
         uint32_t flashBase = 0x08000000; // bootloader flash model
         uint32_t flashSize = 512 * 1024;
-        uint32_t flashPageSize = 2048;  // unit of page-list erases
-        bool offerErase = true;         // bootloader offers Erase (0x43)
-        bool offerExtendedErase = true; // bootloader offers Extended Erase (0x44)
+        uint32_t flashPageSize = 2048; // unit of page-list erases
         uint16_t chipId = 0x414;
-        uint8_t bootloaderVersion = 0x22;
+        uint8_t bootloaderVersion = 0x22; // 0x30 and above: a version 3.x bootloader
         uint32_t versions[4] = {0x01000000, 0x00010000, 0x00000100, 0x00000001}; // 0xF858
         Faults faults;
+        bool strict(Rule r) const { return !(relaxed & r); }
     };
 
     // One-byte and block registers, InfoFrames by index.
@@ -76,6 +103,8 @@ public:
     static constexpr int kSlots = 10;
     static constexpr unsigned kPageSize = 256;
     static constexpr unsigned kPreviewPages = 192;
+    static constexpr unsigned kSlotPages = 24300;   // one 1920 x 1080 bitmap of 3 bytes a pixel
+    static constexpr unsigned kPreviewIndexes = 46; // 36 fixed patterns, then the ten slots
 
     KivoSim();
     explicit KivoSim(const Options& options);
@@ -109,7 +138,12 @@ public:
     Counters counters() const;
     std::string transcriptJson() const; // frames, console lines, boot commands, registers, flash
     bool writeTranscript(const std::string& path) const;
-    bool dumpPictures(const std::string& dir) const; // PPM files of slots and previews
+    bool dumpPictures(const std::string& dir) const; // slot-N.ppm and preview-N.ppm by slot
+
+    // Violations of every simulator of this process so far, and the last few texts: a test
+    // fixture compares them before and after each test.
+    static uint64_t violationsInProcess();
+    static std::vector<std::string> recentViolations();
 
     // Generator request parser on a byte buffer, independent of any pty: feeds the bytes as if
     // received and returns what the generator would send (no pacing, no delays). For fuzzing.

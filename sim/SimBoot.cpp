@@ -1,19 +1,25 @@
 // The microcontroller's system bootloader on the simulated line.
 #include "sim/SimEngine.h"
 
+#include "bootloader/Stm32Bootload.h"
+
 #include <algorithm>
 
 namespace kivosim {
 
 namespace {
-constexpr uint8_t kSync = 0x7F;
-constexpr uint8_t kAck = 0x79;
-constexpr uint8_t kNack = 0x1F;
-constexpr uint8_t kGet = 0x00, kGetVersion = 0x01, kGetId = 0x02, kRead = 0x11, kGo = 0x21,
-                  kWrite = 0x31, kErase = 0x43, kExtErase = 0x44, kWriteUnprotect = 0x73;
+// The client's protocol table, so both ends speak the same bytes.
+using P = Stm32Proto;
+constexpr uint8_t kSync = P::Sync, kAck = P::Ack, kNack = P::Nack;
+constexpr uint8_t kGet = P::CmdGet, kGetVersion = P::CmdGetVersion, kGetId = P::CmdGetId,
+                  kRead = P::CmdReadMemory, kGo = P::CmdGo, kWrite = P::CmdWriteMemory,
+                  kErase = P::CmdErase, kExtErase = P::CmdExtendedErase,
+                  kWriteUnprotect = P::CmdWriteUnprotect;
 constexpr uint32_t kExtSpecial = 0xFFF0; // codes from here on are not page counts
 constexpr uint32_t kMassErase = 0xFFFF, kBank1Erase = 0xFFFE, kBank2Erase = 0xFFFD;
 constexpr uint8_t kOptionBytes[2] = {0x00, 0x00};
+constexpr uint8_t kVersion3 = 0x30; // from here on Extended Erase replaces Erase
+constexpr uint32_t kWord = P::Word; // flash is programmed in whole 32-bit words
 
 uint8_t xor8(const uint8_t* p, size_t n, uint8_t seed = 0) {
     for (size_t i = 0; i < n; ++i) seed ^= p[i];
@@ -56,9 +62,9 @@ bool Engine::supported(uint8_t cmd) const {
     case kWriteUnprotect:
         return true;
     case kErase:
-        return opt.offerErase;
+        return opt.bootloaderVersion < kVersion3 || !opt.strict(KivoSim::EraseVersion);
     case kExtErase:
-        return opt.offerExtendedErase;
+        return opt.bootloaderVersion >= kVersion3 || !opt.strict(KivoSim::EraseVersion);
     default:
         return false;
     }
@@ -94,6 +100,8 @@ void Engine::feedBoot(uint8_t byte, Clock::time_point now) {
     case BootStep::Complement:
         step_ = BootStep::Cmd;
         if (byte != uint8_t(cmd_ ^ 0xFF) || !supported(cmd_)) {
+            if (byte == uint8_t(cmd_ ^ 0xFF) && (cmd_ == kErase || cmd_ == kExtErase))
+                violation("erase command 0x" + hex(&cmd_, 1) + " that this version does not offer");
             bootEvent(cmd_, 0, 0, "unknown");
             nack();
             return;
@@ -149,8 +157,13 @@ void Engine::bootGet() {
     for (uint8_t c :
          {kGet, kGetVersion, kGetId, kRead, kGo, kWrite, kErase, kExtErase, kWriteUnprotect})
         if (supported(c)) cmds.push_back(c);
-    Bytes reply = {kAck, uint8_t(cmds.size()), opt.bootloaderVersion};
-    reply.insert(reply.end(), cmds.begin(), cmds.end());
+    // Built by appending: an insert after a brace-initialised head confuses GCC 12's bounds check.
+    Bytes reply;
+    reply.reserve(cmds.size() + 4);
+    reply.push_back(kAck);
+    reply.push_back(uint8_t(cmds.size()));
+    reply.push_back(opt.bootloaderVersion);
+    for (uint8_t c : cmds) reply.push_back(c);
     reply.push_back(kAck);
     put(reply);
     bootEvent(kGet, 0, 0, "ack");
@@ -214,9 +227,10 @@ void Engine::bootRead() {
         bootEvent(kRead, addr_, len, "nack");
         return nack();
     }
-    Bytes reply = {kAck};
+    Bytes reply(len + 1);
+    reply[0] = kAck;
     const auto from = flash.begin() + long(addr_ - opt.flashBase);
-    reply.insert(reply.end(), from, from + len);
+    std::copy(from, from + len, reply.begin() + 1);
     put(reply);
     bootEvent(kRead, addr_, len, "ack");
 }
@@ -231,6 +245,25 @@ void Engine::bootGo() {
     leaveBoot();
 }
 
+// Time the chip needs to program n bytes before it acknowledges them.
+Clock::duration Engine::programTime(uint32_t n) const {
+    const KivoSim::Timings& t = opt.timings;
+    const uint64_t us = opt.bootloaderVersion >= kVersion3
+                            ? uint64_t(n + kWord - 1) / kWord * t.wordProgramUs
+                            : uint64_t(n + 1) / 2 * t.halfWordProgramUs;
+    return std::chrono::microseconds(us);
+}
+
+// What a chip refuses after the data: a part word, or a byte that is not erased and differs.
+const char* Engine::refusedWrite(uint32_t len) const {
+    if (opt.strict(KivoSim::WordWrites) && (addr_ % kWord || len % kWord))
+        return "bootloader write of part of a word";
+    const uint8_t* dst = flash.data() + (addr_ - opt.flashBase);
+    for (uint32_t i = 0; opt.strict(KivoSim::ErasedFlash) && i < len; ++i)
+        if (dst[i] != 0xFF && dst[i] != acc_[i]) return "bootloader write into unerased flash";
+    return nullptr;
+}
+
 void Engine::bootWriteData(Clock::time_point now) {
     const uint32_t len = count_ + 1;
     ++faultWrites_;
@@ -242,19 +275,20 @@ void Engine::bootWriteData(Clock::time_point now) {
         bootEvent(kWrite, addr_, len, "nack (fault)");
         return nack();
     }
-    uint8_t* dst = flash.data() + (addr_ - opt.flashBase);
-    bool clean = true;
-    for (uint32_t i = 0; i < len; ++i) {
-        if ((dst[i] & acc_[i]) != acc_[i]) clean = false;
-        dst[i] &= acc_[i]; // programming only clears bits
+    if (const char* refused = refusedWrite(len)) {
+        violation(std::string(refused) + " at " + hex32(addr_) + ", " + std::to_string(len) +
+                  " bytes");
+        bootEvent(kWrite, addr_, len, "nack");
+        return nack();
     }
-    if (!clean) violation("bootloader write into unerased flash at " + std::to_string(addr_));
+    uint8_t* dst = flash.data() + (addr_ - opt.flashBase);
+    for (uint32_t i = 0; i < len; ++i) dst[i] &= acc_[i]; // programming only clears bits
     const uint32_t bad = faults_.corruptFlashAddress;
     if (faults_.corruptFlash && bad >= addr_ && bad - addr_ < len)
         dst[bad - addr_] = uint8_t(~dst[bad - addr_]);
     ++counters.bootChunks;
     ++faultChunks_;
-    put({kAck}, now + std::chrono::microseconds(opt.pageProgramUs));
+    put({kAck}, now + programTime(len));
     bootEvent(kWrite, addr_, len, "ack");
     if (faults_.silenceAfterChunks && faultChunks_ >= faults_.silenceAfterChunks) muted_ = true;
 }
@@ -288,7 +322,8 @@ void Engine::bootMassErase(const char* what) {
         return nack();
     }
     std::fill(flash.begin(), flash.end(), 0xFF);
-    ack();
+    const unsigned ms = cmd_ == kErase ? opt.timings.globalEraseMs : opt.timings.massEraseMs;
+    put({kAck}, now_ + std::chrono::milliseconds(ms));
     bootEvent(cmd_, 0, 0, what);
 }
 

@@ -1,8 +1,11 @@
 #include "sim/SimEngine.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <deque>
+#include <mutex>
 
 namespace kivosim {
 
@@ -15,11 +18,24 @@ constexpr uint16_t kAckCode = 0xFFFF;
 constexpr size_t kFlashPayload = 4 + KivoSim::kPageSize;
 constexpr size_t kMaxLine = 256; // longer console lines are dropped
 constexpr size_t kMaxEvents = 1000000;
+constexpr size_t kRecentViolations = 20;
 constexpr auto kFrameGap = std::chrono::milliseconds(100); // a stalled frame is abandoned
 
 const uint16_t kOneByteRegs[] = {0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68,
                                  0x69, 0x6A, 0x6B, 0x6D, 0x6E, 0x6F, 0x70, 0xAB};
 const uint8_t kVersionSelectors[4] = {0x01, 0x10, 0x11, 0x30};
+const uint16_t kBlockWrites[] = {kRegRgb, kRegHdrRgb, kRegInfoFrame, kRegFlash}; // no read
+const uint16_t kBlockReads[] = {kRegInfoFrame, kRegVersions};                    // no write
+
+// Every simulator of the process counts here too, so a test fixture sees breaches of
+// simulators that are gone by the end of the test.
+std::atomic<uint64_t> processViolations{0};
+std::mutex recentMu;
+std::deque<std::string> recent;
+
+template <size_t N> bool listed(const uint16_t (&codes)[N], uint16_t code) {
+    return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
+}
 
 uint8_t sum8(const uint8_t* p, size_t n) {
     unsigned s = 0;
@@ -27,15 +43,9 @@ uint8_t sum8(const uint8_t* p, size_t n) {
     return uint8_t(s);
 }
 
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
-}
-
-bool parseUnsigned(const std::string& s, unsigned& v) {
-    if (s.empty() || s.size() > 6) return false;
+// Digits only, at most 6 of them; exactly `width` when width is not 0.
+bool parseUnsigned(const std::string& s, unsigned& v, size_t width = 0) {
+    if (s.empty() || s.size() > 6 || (width && s.size() != width)) return false;
     v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return false;
@@ -43,11 +53,39 @@ bool parseUnsigned(const std::string& s, unsigned& v) {
     }
     return true;
 }
+
+// "WORD ARG": the argument after a prefix that must match exactly.
+bool after(const std::string& line, const char* prefix, std::string& arg) {
+    const size_t n = strlen(prefix);
+    if (line.compare(0, n, prefix) != 0) return false;
+    arg = line.substr(n);
+    return true;
+}
+
+// The lenient reading of older firmware: any blanks, any number of digits.
+std::string normalised(const std::string& line) {
+    std::string out;
+    for (size_t i = 0; i < line.size();) {
+        const size_t b = line.find_first_not_of(" \t", i);
+        if (b == std::string::npos) break;
+        const size_t e = std::min(line.find_first_of(" \t", b), line.size());
+        if (!out.empty()) out += ' ';
+        out += line.substr(b, e - b);
+        i = e;
+    }
+    return out;
+}
 } // namespace
 
 std::string code16(unsigned code) {
     const uint8_t b[2] = {uint8_t(code >> 8), uint8_t(code)};
     return "0x" + hex(b, 2);
+}
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
 }
 
 std::string hex(const uint8_t* p, size_t n) {
@@ -85,6 +123,12 @@ void Engine::record(Event&& ev) {
 
 void Engine::violation(const std::string& text) {
     ++counters.violations;
+    ++processViolations;
+    {
+        std::lock_guard<std::mutex> lock(recentMu);
+        recent.push_back(text);
+        if (recent.size() > kRecentViolations) recent.pop_front();
+    }
     if (violationTexts.size() < kMaxEvents) violationTexts.push_back(text);
     Event ev{Event::Violation, msSince(Clock::now())};
     ev.text = text;
@@ -127,6 +171,12 @@ void Engine::tick(Clock::time_point now) {
             enterBoot();
     }
     now_ = now;
+}
+
+void Engine::noise(size_t n, unsigned speed) {
+    counters.bytesIn += n;
+    violation(std::to_string(n) + " bytes at " + (speed ? std::to_string(speed) : "an unknown") +
+              " bit/s instead of " + std::to_string(opt.lineSpeed));
 }
 
 void Engine::feed(uint8_t byte, Clock::time_point now) {
@@ -197,6 +247,8 @@ void Engine::handleFrame(Clock::time_point now) {
 
     Bytes body;
     Clock::time_point notBefore = now;
+    if (opt.strict(KivoSim::Registers) && !known(code))
+        violation((code & 0x8000 ? "read of register " : "write of register ") + code16(code));
     if (code & 0x8000) {
         body = answerRead(code, payload, plen);
     } else if (answerWrite(code, payload, plen, notBefore, now)) {
@@ -236,6 +288,13 @@ void Engine::sendReply(const Bytes& frame, Clock::time_point notBefore, Event& e
     put(reply, notBefore);
 }
 
+// The generator's register table: the one-byte registers both ways, the blocks one way each.
+bool Engine::known(uint16_t code) const {
+    const uint16_t reg = code & 0x7FFF;
+    if (listed(kOneByteRegs, reg)) return true;
+    return (code & 0x8000) ? listed(kBlockReads, reg) : listed(kBlockWrites, reg);
+}
+
 Bytes Engine::answerRead(uint16_t code, const uint8_t* p, size_t n) {
     const uint16_t reg = code & 0x7FFF;
     if (reg == kRegVersions) {
@@ -267,7 +326,7 @@ bool Engine::answerWrite(uint16_t code, const uint8_t* p, size_t n, Clock::time_
             return false;
         }
         flashWrite(p);
-        notBefore = now + std::chrono::microseconds(opt.pageProgramUs);
+        notBefore = now + std::chrono::microseconds(opt.timings.pageProgramUs);
         return true;
     }
     if (code == kRegInfoFrame) {
@@ -313,8 +372,9 @@ void Engine::writeSlotPage(unsigned page, unsigned flags, const uint8_t* data) {
         violation("bitmap page " + std::to_string(page) + " without a selected slot");
         return;
     }
-    if (page >= kSlotMaxPages) {
-        violation("bitmap page " + std::to_string(page) + " beyond the slot");
+    if (page >= KivoSim::kSlotPages) {
+        if (opt.strict(KivoSim::Geometry))
+            violation("bitmap page " + std::to_string(page) + " beyond the slot");
         return;
     }
     SlotState& s = slots[selected];
@@ -338,6 +398,10 @@ void Engine::writePreviewPage(unsigned page, unsigned flags, const uint8_t* data
     }
     const int index = int(page / KivoSim::kPreviewPages) - 1;
     const unsigned off = page % KivoSim::kPreviewPages;
+    if (index >= int(KivoSim::kPreviewIndexes) && opt.strict(KivoSim::Geometry)) {
+        violation("preview page " + std::to_string(page) + " beyond the preview area");
+        return;
+    }
     PreviewState& pv = previews[index];
     const std::string where = "preview " + std::to_string(index) + " page " + std::to_string(off);
     const bool first = off == 0, last = off == KivoSim::kPreviewPages - 1;
@@ -366,36 +430,55 @@ void Engine::consoleByte(uint8_t byte, Clock::time_point now) {
     if (line_.size() < kMaxLine) line_ += char(byte);
 }
 
-void Engine::consoleLine(const std::string& line, Clock::time_point now) {
+// Only the exact lines of the updater's console commands are understood; anything else
+// changes nothing (a lenient simulator reads them as older firmware did).
+void Engine::consoleLine(const std::string& received, Clock::time_point now) {
     ++counters.consoleLines;
-    if (lines.size() < kMaxEvents) lines.push_back(line);
-    record(Event{Event::Console, msSince(now), 0, 0, 0, line});
-    const std::vector<std::string> w = words(line);
+    if (lines.size() < kMaxEvents) lines.push_back(received);
+    record(Event{Event::Console, msSince(now), 0, 0, 0, received});
+    const bool strict = opt.strict(KivoSim::Console);
+    const std::string line = strict ? received : normalised(received);
+    std::string arg;
     unsigned n = 0;
-    if (w.size() == 2 && w[0] == "DBG" && parseUnsigned(w[1], n)) {
+    if (after(line, "DBG ", arg) && parseUnsigned(arg, n) && (!strict || n <= 1)) {
         debug = n != 0;
-    } else if (w.size() == 3 && w[0] == "fpw" && w[1] == "7c" && parseUnsigned(w[2], n)) {
+    } else if (after(line, "fpw 7c ", arg) && parseUnsigned(arg, n, strict ? 2 : 0)) {
         if (!debug) violation("fpw without DBG 1");
         if (n < unsigned(KivoSim::kSlots))
             selected = int(n);
         else
-            violation("fpw selects slot " + w[2]);
-    } else if (w.size() == 2 && w[0] == "cnd" && w[1] == "12") {
-        if (!debug) violation("cnd 12 without DBG 1");
-        if (selected < 0) {
-            violation("cnd 12 without a selected slot");
-            return;
-        }
-        slots[selected] = SlotState();
-        slots[selected].erased = true;
-        ++counters.slotErases;
-        if (!faults_.eraseNeverConfirmed)
-            timers_.push_back(
-                {now + std::chrono::milliseconds(opt.eraseDelayMs), Timer::EraseDone});
-    } else if (w.size() == 3 && w[0] == "ISP" && w[1] == "32" && w[2] == "1") {
+            violation("fpw selects slot " + arg);
+    } else if (line == "cnd 12") {
+        eraseSlot(now);
+    } else if (line == "ISP 32 1") {
         if (!faults_.ignoreIsp)
             timers_.push_back({now + std::chrono::milliseconds(opt.ispDelayMs), Timer::EnterBoot});
+    } else if (strict) {
+        violation("console line \"" + received.substr(0, 40) + "\" not understood");
     }
 }
 
+void Engine::eraseSlot(Clock::time_point now) {
+    if (!debug) violation("cnd 12 without DBG 1");
+    if (selected < 0) {
+        violation("cnd 12 without a selected slot");
+        return;
+    }
+    slots[selected] = SlotState();
+    slots[selected].erased = true;
+    ++counters.slotErases;
+    if (!faults_.eraseNeverConfirmed)
+        timers_.push_back(
+            {now + std::chrono::milliseconds(opt.timings.slotEraseMs), Timer::EraseDone});
+}
+
 } // namespace kivosim
+
+uint64_t KivoSim::violationsInProcess() {
+    return kivosim::processViolations;
+}
+
+std::vector<std::string> KivoSim::recentViolations() {
+    std::lock_guard<std::mutex> lock(kivosim::recentMu);
+    return {kivosim::recent.begin(), kivosim::recent.end()};
+}

@@ -57,6 +57,8 @@ public:
     bool nextTimer(Clock::time_point& when) const;
     bool takeOutput(Segment& out); // next segment for the line, oldest first
     void setFaults(const KivoSim::Faults& faults);
+    // n bytes that came at the wrong line speed: noise, never answered.
+    void noise(size_t n, unsigned speed);
 
     bool inBootloader() const { return boot_; }
     bool muted() const { return muted_; }
@@ -101,6 +103,7 @@ private:
     // generator mode
     void feedGenerator(uint8_t byte, Clock::time_point now);
     void handleFrame(Clock::time_point now);
+    bool known(uint16_t code) const;
     Bytes answerRead(uint16_t code, const uint8_t* p, size_t n);
     bool answerWrite(uint16_t code, const uint8_t* p, size_t n, Clock::time_point& notBefore,
                      Clock::time_point now);
@@ -111,6 +114,7 @@ private:
     void sendReply(const Bytes& frame, Clock::time_point notBefore, Event& ev);
     void consoleByte(uint8_t byte, Clock::time_point now);
     void consoleLine(const std::string& line, Clock::time_point now);
+    void eraseSlot(Clock::time_point now);
     void violation(const std::string& text);
 
     // bootloader mode
@@ -121,6 +125,8 @@ private:
     void bootRead();
     void bootGo();
     void bootWriteData(Clock::time_point now);
+    Clock::duration programTime(uint32_t n) const;
+    const char* refusedWrite(uint32_t len) const;
     void bootErasePages(bool extended);
     void bootMassErase(const char* what);
     bool supported(uint8_t cmd) const;
@@ -169,11 +175,11 @@ constexpr uint8_t kTargetSlot = 0x30;
 constexpr uint8_t kTargetPreview = 0x21;
 constexpr uint8_t kFlagFirst = 0x80;
 constexpr uint8_t kFlagLast = 0x40;
-constexpr unsigned kGeneratorBits = 10;   // 8N1
-constexpr unsigned kBootBits = 11;        // 8E1
-constexpr unsigned kSlotMaxPages = 24300; // a full-screen 24-bit pattern
+constexpr unsigned kGeneratorBits = 10; // 8N1
+constexpr unsigned kBootBits = 11;      // 8E1
 
 std::string hex(const uint8_t* p, size_t n);
 std::string code16(unsigned code); // "0x0062"
+std::string hex32(uint32_t v);     // "0x08000000"
 
 } // namespace kivosim

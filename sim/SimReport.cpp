@@ -8,7 +8,9 @@ namespace kivosim {
 namespace {
 constexpr unsigned kPatternWidth = 1920; // 24-bit rows of a full-screen pattern
 constexpr unsigned kPreviewWidth = 192, kPreviewHeight = 128;
-constexpr size_t kFlashGap = 16; // erased runs shorter than this stay inside a range
+constexpr size_t kFlashGap = 16;
+constexpr int kFirstSlotPreview =
+    36; // preview index of slot 0 // erased runs shorter than this stay inside a range
 
 std::string quote(const std::string& s) {
     std::string out = "\"";
@@ -30,12 +32,6 @@ std::string quote(const std::string& s) {
 std::string hex8(unsigned v) {
     char buf[8];
     snprintf(buf, sizeof buf, "0x%02x", v & 0xFF);
-    return buf;
-}
-
-std::string hex32(unsigned v) {
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%08x", v);
     return buf;
 }
 
@@ -194,10 +190,15 @@ bool dumpPictures(const Engine& e, const std::string& dir) {
         rgb.resize(row * h, 0);
         ok = writePpm(dir + "/slot-" + std::to_string(s) + ".ppm", kPatternWidth, h, rgb) && ok;
     }
-    for (const auto& p : e.previews)
-        ok = writePpm(dir + "/preview-" + std::to_string(p.first) + ".ppm", kPreviewWidth,
-                      kPreviewHeight, previewRgb(p.second.data)) &&
+    // A slot's preview sits at index slot + 36; the fixed patterns' previews below keep theirs.
+    for (const auto& p : e.previews) {
+        const int slot = p.first - kFirstSlotPreview;
+        const std::string name = slot >= 0 ? "preview-" + std::to_string(slot)
+                                           : "fixed-preview-" + std::to_string(p.first);
+        ok = writePpm(dir + "/" + name + ".ppm", kPreviewWidth, kPreviewHeight,
+                      previewRgb(p.second.data)) &&
              ok;
+    }
     return ok;
 }
 

@@ -7,7 +7,8 @@
 namespace kivosim {
 
 std::string transcriptJson(const Engine& e);
-// slot-N.ppm for each written slot, preview-I.ppm for each written preview.
+// slot-N.ppm and preview-N.ppm for each written slot N and its preview (index N + 36);
+// fixed-preview-I.ppm for a preview below the slots'.
 bool dumpPictures(const Engine& e, const std::string& dir);
 
 } // namespace kivosim

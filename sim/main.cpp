@@ -1,6 +1,10 @@
 // kivo-sim: a simulated generator on a pseudo-terminal, until SIGINT or SIGTERM.
 #include "sim/KivoSim.h"
 
+#include "KivoVersion.h"
+
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,21 +17,69 @@ namespace {
 
 const char kUsage[] =
     "usage: kivo-sim [options]\n"
-    "  --bootloader            start in bootloader mode\n"
-    "  --echo                  console echoes what it receives\n"
-    "  --baud N                pace the line at N bit/s (0: no pacing)\n"
-    "  --page-program-us N     extra time before a page write is acknowledged\n"
-    "  --erase-delay-ms N      time until \"cnd 12\" answers\n"
-    "  --flash-size N          bootloader flash size in bytes\n"
-    "  --chip-id N             product id reported by Get ID\n"
-    "  --no-erase              do not offer Erase (0x43)\n"
-    "  --no-extended-erase     do not offer Extended Erase (0x44)\n"
-    "  --link PATH             symbolic link PATH to the pty\n"
+    "A simulated Kivo generator on a pseudo-terminal; prints the terminal's path,\n"
+    "then serves it until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --bootloader            start in the bootloader instead of the generator\n"
+    "  --bootloader-version N  version byte of the bootloader (default 0x22);\n"
+    "                          0x30 and above offer Extended Erase instead of Erase\n"
+    "  --echo                  the console echoes what it receives\n"
+    "  --baud N                line speed the host must set (default 115200), and\n"
+    "                          pace both directions at it (default: no pacing)\n"
+    "  --flash-size N          bootloader flash size in bytes (default 524288)\n"
+    "  --chip-id N             product id reported by Get ID (default 0x414)\n"
+    "  --allow RULE            turn a rule of the hardware off; RULE is one of\n"
+    "%s"
+    "  --link PATH             a symbolic link PATH to the terminal\n"
     "  --transcript FILE       write a JSON transcript at exit\n"
-    "  --dump DIR              write the received slots and previews as PPM files at exit\n"
-    "  --no-reply N | --bad-checksum N | --late N:MS | --cut N:K | --nack-write N\n"
-    "  --silence-frames N | --silence-chunks N | --corrupt-flash ADDR\n"
-    "  --erase-never | --ignore-isp | --nack-erase | --nack-go\n";
+    "  --dump DIR              at exit, write slot-N.ppm and preview-N.ppm (N: slot)\n"
+    "  --help, --version\n"
+    "\n"
+    "Timings (defaults are the hardware's):\n"
+    "  --slot-erase-ms N       \"cnd 12\" answers after N ms (8000: the serial flash\n"
+    "                          erases a slot in several seconds)\n"
+    "  --page-program-us N     flash-write frame acknowledged after N us (700: the\n"
+    "                          serial flash's page program time)\n"
+    "  --global-erase-ms N     version 2.x Erase, whole flash (40: STM32F1 class)\n"
+    "  --mass-erase-ms N       version 3.x mass erase (8000: STM32F4 class, inside\n"
+    "                          the 10 s the client waits)\n"
+    "  --half-word-us N        version 2.x programming per 16 bits (52: STM32F1\n"
+    "                          class, about 6.7 ms a 256-byte chunk)\n"
+    "  --word-us N             version 3.x programming per 32 bits (16: STM32F4)\n"
+    "\n"
+    "Faults (N counts from 1: the N-th of its kind since start):\n"
+    "  --no-reply N            the N-th valid request frame gets no reply\n"
+    "  --bad-checksum N        the N-th reply frame carries a wrong checksum\n"
+    "  --late N:MS             the N-th reply frame comes MS ms late\n"
+    "  --cut N:K               the N-th reply frame stops after K bytes\n"
+    "  --silence-frames N      no output at all after N answered frames\n"
+    "  --nack-write N          the N-th bootloader Write Memory gets a NACK\n"
+    "  --silence-chunks N      no output at all after N written chunks\n"
+    "  --corrupt-flash ADDR    the byte at flash address ADDR reads back inverted\n"
+    "  --erase-never           \"cnd 12\" erases but never answers\n"
+    "  --ignore-isp            \"ISP 32 1\" does nothing\n"
+    "  --nack-erase            bootloader erases get a NACK\n"
+    "  --nack-go               bootloader Go gets a NACK\n";
+
+// The rule names, wrapped under their option.
+std::string ruleLines() {
+    const std::string indent(26, ' ');
+    std::string out, line;
+    const std::string names = KivoSim::ruleNames();
+    for (size_t i = 0; i <= names.size();) {
+        size_t end = std::min(names.find(' ', i), names.size());
+        const std::string word = names.substr(i, end - i);
+        if (!line.empty() && indent.size() + line.size() + 1 + word.size() > 79)
+            out += indent + line + "\n", line.clear();
+        line += (line.empty() ? "" : " ") + word;
+        i = end + 1;
+    }
+    return out + indent + line + "\n";
+}
+
+void usage(FILE* to) {
+    fprintf(to, kUsage, ruleLines().c_str());
+}
 
 struct Args {
     KivoSim::Options opt;
@@ -56,10 +108,6 @@ bool flag(const std::string& a, KivoSim::Options& o) {
         o.bootloader = true;
     else if (a == "--echo")
         o.echo = true;
-    else if (a == "--no-erase")
-        o.offerErase = false;
-    else if (a == "--no-extended-erase")
-        o.offerExtendedErase = false;
     else if (a == "--erase-never")
         f.eraseNeverConfirmed = true;
     else if (a == "--ignore-isp")
@@ -76,8 +124,13 @@ bool flag(const std::string& a, KivoSim::Options& o) {
 bool valued(const std::string& a, const char* v, Args& args) {
     KivoSim::Options& o = args.opt;
     KivoSim::Faults& f = o.faults;
+    KivoSim::Timings& t = o.timings;
     unsigned n = 0;
-    if (a == "--link")
+    KivoSim::Rule rule;
+    if (a == "--allow") {
+        if (!KivoSim::ruleNamed(v, rule)) return false;
+        o.relaxed |= rule;
+    } else if (a == "--link")
         args.link = v;
     else if (a == "--transcript")
         args.transcript = v;
@@ -90,11 +143,21 @@ bool valued(const std::string& a, const char* v, Args& args) {
     else if (!number(v, n))
         return false;
     else if (a == "--baud")
-        o.baud = n;
+        o.baud = o.lineSpeed = n;
+    else if (a == "--bootloader-version" && n <= 0xFF)
+        o.bootloaderVersion = uint8_t(n);
     else if (a == "--page-program-us")
-        o.pageProgramUs = n;
-    else if (a == "--erase-delay-ms")
-        o.eraseDelayMs = n;
+        t.pageProgramUs = n;
+    else if (a == "--slot-erase-ms")
+        t.slotEraseMs = n;
+    else if (a == "--global-erase-ms")
+        t.globalEraseMs = n;
+    else if (a == "--mass-erase-ms")
+        t.massEraseMs = n;
+    else if (a == "--half-word-us")
+        t.halfWordProgramUs = n;
+    else if (a == "--word-us")
+        t.wordProgramUs = n;
     else if (a == "--flash-size")
         o.flashSize = n;
     else if (a == "--chip-id")
@@ -140,9 +203,13 @@ bool makeLink(const std::string& link, const std::string& target) {
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--help")) return usage(stdout), 0;
+        if (!strcmp(argv[i], "--version")) return printf("kivo-sim %s\n", kivoVersionString()), 0;
+    }
     Args args;
     if (!parse(argc, argv, args)) {
-        fputs(kUsage, stderr);
+        usage(stderr);
         return 2;
     }
     // Block the signals before the server thread starts so that only sigwait sees them.

@@ -17,7 +17,8 @@ public:
     // The next entry found, null at the end; valid until released.
     virtual Entry next() = 0;
     virtual void release(Entry entry) = 0;
-    // The entry's parent, null at the root; valid as long as the entry.
+    // The entry's parent, null at the root and above the device that names its ports; valid as
+    // long as the entry.
     virtual Entry parent(Entry entry) = 0;
     // A value the entry itself carries (no search of its ancestors), or null.
     virtual const char* property(Entry entry, Property which) = 0;

@@ -15,12 +15,18 @@ struct SIoUnixState {
     termios savedAttrs{};
     bool haveSavedAttrs = false;
     bool attempted = false; // the socket client reports only its first failure
+    bool exclusive = false; // TIOCEXCL taken on the open line, given back before close
+    bool tuned = false;     // the line runs at low latency on our request (savedLineFlags)
+    int savedLineFlags = 0; // the driver's line flags from before that request
     unsigned char* lineBuf = nullptr;
     unsigned lineCap = kLineCap;
     unsigned lineLen = 0;
 
     void setDev(const char* name);
 };
+
+// Gives back what opening took on the line: its exclusivity and its tuning.
+void releaseLine(SIoUnixState& s);
 
 // Puts the saved terminal settings back (when there are any) and closes the descriptor.
 void restoreAndClose(SIoUnixState& s);

@@ -7,6 +7,7 @@
 #include "jobs/Picture.h"
 #include "sim/KivoSim.h"
 #include "tests/support/BadFiles.h"
+#include "tests/support/QuickSim.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -25,7 +26,8 @@ inline QStringList sideEntries(const QQSetup& w) {
 
 class WizardRig {
 public:
-    WizardRig() : wizard(std::make_unique<Kivo>(nullptr)) {
+    explicit WizardRig(const KivoSim::Options& o = quickSim())
+        : sim(o), wizard(std::make_unique<Kivo>(nullptr)) {
         simStarted = attachSimulator(*wizard, sim);
         // Message boxes are modal: a timer keeps each one's text and closes it.
         QObject::connect(&boxTimer, &QTimer::timeout, [this] {
@@ -36,7 +38,20 @@ public:
         });
         boxTimer.start(10);
     }
-    ~WizardRig() { wizard.reset(); } // the link goes before the simulator
+    // The link goes before the simulator. A violation of any simulator during the rig's life
+    // that the test did not expect fails it.
+    ~WizardRig() {
+        wizard.reset();
+        const uint64_t seen = KivoSim::violationsInProcess() - violationsBefore;
+        if (seen != expectedViolations)
+            QTest::qFail(qPrintable(QString("%1 simulator violations, the last: %2")
+                                        .arg(seen)
+                                        .arg(QString::fromStdString(
+                                            KivoSim::recentViolations().empty()
+                                                ? std::string()
+                                                : KivoSim::recentViolations().back()))),
+                         __FILE__, __LINE__);
+    }
 
     // Builds the pages and shows the wizard; extra ports must be added before.
     void show() {
@@ -86,6 +101,8 @@ public:
     std::unique_ptr<Kivo> wizard;
     QStringList statuses;
     bool simStarted = false;
+    uint64_t expectedViolations = 0;
+    const uint64_t violationsBefore = KivoSim::violationsInProcess();
 
 private:
     QStringList boxes;

@@ -1,11 +1,15 @@
 // The wizard framework and each page through its widgets: files, failures and the guards
-// around the uploads.
+// around the uploads. The binary runs under umockdev-wrapper, so a test can mock the
+// machine's device tree.
+#include <umockdev.h> // before Qt, whose "signals" keyword its headers use as a name
+
 #include "WizardRig.h"
 #include "app/QQSetup.h"
 #include "app/QsPage.h"
 #include "device/KivoIo.h"
 #include "serial/SerialIo.h"
 #include "serial/SerialPorts.h"
+#include "tests/support/RecordedStreams.h"
 #include "tests/support/TestPty.h"
 
 #include <cstdlib>
@@ -44,7 +48,7 @@ class WizardTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
     QString picture, firmware; // 101 x 100 picture, the HEX file of image
-    const QByteArray image = QByteArray::fromStdString(badfiles::garbage(5000));
+    const QByteArray image = QByteArray::fromStdString(badfiles::garbage(5001)); // part word
 
 private slots:
     void initTestCase() {
@@ -111,6 +115,49 @@ private slots:
         QVERIFY(!rig.forwardEnabled());
         QVERIFY(!rig.wizard->kivoIo && !rig.wizard->serialIo);
         QVERIFY(rig.field("verifySerial").startsWith(kHelpStart));
+    }
+
+    // Two generators behind adapters of one name: each is offered with its path and can be
+    // verified, and Verify opens the one chosen.
+    void identicalAdapters() {
+        KivoSim other;
+        QVERIFY(other.start());
+        WizardRig rig;
+        const QByteArray second = QByteArray::fromStdString(other.slavePath());
+        rig.wizard->addExtraPort(second, kSimulatorProduct);
+        rig.show();
+        QVERIFY(rig.next());
+        const QString name = kSimulatorProduct;
+        const QString first = QString::fromStdString(rig.sim.slavePath());
+        for (const QString& path : {QString(second), first}) {
+            QVERIFY(rig.verify(name + " (" + path + ")"));
+            QCOMPARE(QString(rig.wizard->serialIo->devName()), path);
+        }
+        QCOMPARE(rig.wizard->portCombo->findText(name), -1);
+    }
+
+    // An adapter plugged in while the serial page is shown is offered without a rescan, and
+    // leaves with its removal; the entry chosen stays chosen.
+    void followsPluggedAdapters() {
+        const char* const tty =
+            "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-6/1-6:1.0/ttyUSB0/tty/ttyUSB0";
+        UMockdevTestbed* bed = umockdev_testbed_new();
+        WizardRig rig;
+        rig.show();
+        QVERIFY(rig.next());
+        QComboBox* combo = rig.wizard->portCombo;
+        combo->setCurrentIndex(combo->findText(kSimulatorProduct));
+        GError* error = nullptr;
+        QVERIFY(umockdev_testbed_add_from_file(bed, KIVO_TESTBEDS "/cp2102.umockdev", &error));
+        umockdev_testbed_uevent(bed, tty, "add");
+        const QString adapter = "CP2102 USB to UART Bridge Controller";
+        QTRY_VERIFY_WITH_TIMEOUT(combo->findText(adapter) > 0, 10000);
+        QCOMPARE(combo->currentText(), QString(kSimulatorProduct));
+        umockdev_testbed_uevent(bed, tty, "remove");
+        umockdev_testbed_remove_device(bed, tty);
+        QTRY_VERIFY_WITH_TIMEOUT(combo->findText(adapter) < 0, 10000);
+        QCOMPARE(combo->currentText(), QString(kSimulatorProduct));
+        g_object_unref(bed);
     }
 
     // A name the updater cannot use is refused with a box and keeps the wizard on the file page.
@@ -276,7 +323,8 @@ private slots:
     void firmwareOutcomes() {
         QFETCH(int, fault);
         QFETCH(QString, message);
-        WizardRig rig;
+        WizardRig rig{KivoSim::Options()}; // the hardware's timings: about 0.2 s for this image
+        recorded::clear();
         rig.show();
         QVERIFY(rig.reachWorkPage(firmware));
         Kivo& w = *rig.wizard;
@@ -296,6 +344,11 @@ private slots:
         QTEST(w.kivoIo != nullptr, "linkKept");
         QTEST(rig.sim.inBootloader(), "inBootloader");
         QCOMPARE(rig.bar()->value(), 100);
+        // A pty keeps neither parity nor data bits: the framing is checked where it is set.
+        const std::vector<std::string> framings = recorded::framings();
+        QCOMPARE(framings.front(), std::string("115200 8N1"));
+        for (size_t i = 1; i < framings.size(); ++i)
+            QCOMPARE(framings[i], std::string("115200 8E1"));
         if (message.isEmpty()) {
             QCOMPARE(rig.statuses,
                      QStringList({"Loading", "Loading fw.hex", "fw.hex Loaded Successfully"}));
@@ -304,6 +357,7 @@ private slots:
             flash.resize(size_t(image.size()));
             QVERIFY(flash == bytes(image));
             QVERIFY(!w.serialIo && !rig.startEnabled());
+            QCOMPARE(framings.size(), size_t(2)); // the verified link, then the bootloader
             QVERIFY(rig.next());
             QCOMPARE(w.currentId(), int(Kivo::FinishId));
             return;

@@ -1,6 +1,7 @@
 // The bootloader client on a pseudo-terminal against the simulated generator.
 #include "bootloader/Stm32Bootload.h"
 #include "sim/KivoSim.h"
+#include "tests/support/SimGuard.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -35,7 +36,10 @@ Bytes image(size_t n) {
 } // namespace
 
 TEST(Stm32BootloadSim, EveryCommandAgainstTheSimulator) {
-    SimLoader l;
+    KivoSim::Options o;
+    o.relaxed = KivoSim::EraseVersion; // both erase commands on one bootloader
+    o.timings.massEraseMs = 0;         // the 8 s of a version 3 chip are not under test
+    SimLoader l(o);
     ASSERT_TRUE(l.connect());
     unsigned short pid = 0;
     unsigned char major = 0, minor = 0;
@@ -64,6 +68,30 @@ TEST(Stm32BootloadSim, EveryCommandAgainstTheSimulator) {
     for (int i = 0; i < 200 && l.sim.inBootloader(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(l.sim.inBootloader());
+}
+
+// On the hardware's timings and rules: the flash holds the image with 0xFF around it.
+TEST(Stm32BootloadSim, ImagesOfAnyLengthAndBaseInWholeWords) {
+    SimLoader l;
+    ASSERT_TRUE(l.connect());
+    l.set_sleeper([](unsigned) {}); // the pause after an erase
+    const std::pair<uint32_t, size_t> rows[] = {{kBase, 1},       {kBase, 3},    {kBase, 4},
+                                                {kBase, 255},     {kBase, 257},  {kBase, 4098},
+                                                {kBase + 2, 300}, {kBase + 1, 1}};
+    for (auto r : rows) {
+        SCOPED_TRACE(std::to_string(r.first - kBase) + "+" + std::to_string(r.second));
+        ASSERT_EQ(l.erase_flash(0xFF, nullptr), 0);
+        l.seen.clear();
+        const Bytes img = image(r.second);
+        EXPECT_EQ(l.write_flash(r.first, img.data(), unsigned(img.size())), 0);
+        Bytes want = l.sim.flash();
+        std::fill(want.begin(), want.end(), 0xFF);
+        std::copy(img.begin(), img.end(), want.begin() + (r.first - kBase));
+        EXPECT_TRUE(l.sim.flash() == want);
+        EXPECT_EQ(l.seen.size(), (r.first % 4 + r.second + 255) / 256);
+        EXPECT_TRUE(l.seen.front() == 0.0 && l.seen.back() < 100.0);
+    }
+    EXPECT_EQ(l.sim.counters().violations, 0u);
 }
 
 TEST(Stm32BootloadSim, NackOrSilenceOnTheNthChunkEndsTheWrite) {

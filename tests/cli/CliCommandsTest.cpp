@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, BadArguments, ::testing::ValuesIn(kBadLines),
                          [](const ::testing::TestParamInfo<BadLine>& i) { return i.param.name; });
 
 TEST(CliHelp, OverviewAndEachCommand) {
-    const std::string usages[] = {"ports ",
+    const std::string usages[] = {"ports [--long]",
                                   "ping PORT",
                                   "versions PORT",
                                   "get PORT SETTING",

@@ -1,5 +1,5 @@
-// kivo ports and PORT given by product name, on a mocked device tree that the kivo child
-// inherits (the test binary runs under umockdev-wrapper).
+// kivo ports and PORT given by product name, on the mocked device tree of a typical PC that the
+// kivo children inherit (the test binary runs under umockdev-wrapper).
 #include "RunKivo.h"
 
 #include <gtest/gtest.h>
@@ -10,37 +10,34 @@ using kivotest::runKivo;
 
 namespace {
 
-const char kAdapter[] = R"(P: /devices/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0
-N: ttyUSB0
-E: DEVNAME=/dev/ttyUSB0
-E: SUBSYSTEM=tty
+const std::string kFt232 = "/dev/ttyUSB0\tFT232R USB UART";
+const std::string kFt232ById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
 
-P: /devices/usb1/1-1/1-1:1.0
-E: DEVTYPE=usb_interface
-E: SUBSYSTEM=usb
-L: driver=../../../../bus/usb/drivers/pl2303
-
-P: /devices/usb1/1-1
-E: DEVTYPE=usb_device
-E: SUBSYSTEM=usb
-A: product=Bench Adapter
-)";
-
-TEST(MockedPorts, ListedAndNamedByProduct) {
+TEST(MockedPorts, ListedNamedAndRefusedWhenAmbiguous) {
     UMockdevTestbed* bed = umockdev_testbed_new();
     GError* error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_add_from_string(bed, kAdapter, &error)) << error->message;
-
-    const kivotest::RunResult list = runKivo({"ports"});
-    EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_TRUE(contains(list.out, "/dev/ttyUSB0\tBench Adapter\n")) << list.out;
-    // The name resolves to /dev/ttyUSB0; nothing answers on the mocked node.
-    const kivotest::RunResult named = runKivo({"ping", "Bench Adapter"});
-    EXPECT_EQ(named.status, 1) << named.err;
-    EXPECT_TRUE(contains(named.err, "Kivo not found on Bench Adapter")) << named.err;
-    const kivotest::RunResult part = runKivo({"ping", "Bench"});
-    EXPECT_EQ(part.status, 2);
-    EXPECT_TRUE(contains(part.err, "no serial port 'Bench'")) << part.err;
+    ASSERT_TRUE(umockdev_testbed_add_from_file(bed, KIVO_TESTBEDS "/typical-pc.umockdev", &error))
+        << error->message;
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err; // expected within the output
+    } const cases[] = {
+        {{"ports"}, 0, kFt232 + "\n/dev/ttyUSB1\tCH340 serial converter\n/dev/ttyACM0\tCDC", ""},
+        {{"ports", "--long"}, 0, kFt232 + "\t0403:6001\tA50285BI\t" + kFt232ById + "\n", ""},
+        {{"ports", "--long"}, 0, "\n/dev/ttyS0\t\t\t\t\n", ""},
+        // Nothing answers on the mocked nodes: a name that resolved was opened and pinged.
+        {{"ping", "FT232R USB UART"}, 1, "", "Kivo not found on FT232R USB UART"},
+        {{"ping", kFt232ById}, 1, "", "Kivo not found on " + kFt232ById},
+        {{"ping", "FT230X Basic UART"}, 2, "", "names 2 ports: /dev/ttyUSB2 /dev/ttyUSB3;"},
+        {{"ping", "FT230X"}, 2, "", "no serial port 'FT230X'"},
+    };
+    for (const auto& c : cases) {
+        const kivotest::RunResult r = runKivo(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args.back() << r.err;
+        EXPECT_TRUE(contains(r.out, c.out)) << r.out;
+        EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+    }
     g_object_unref(bed);
 }
 

@@ -3,6 +3,7 @@
 #include "serial/SIoUnix.h"
 #include "sim/KivoSim.h"
 #include "tests/device/Frames.h"
+#include "tests/support/QuickSim.h"
 
 struct SimLine : SIoUnix {
     KivoSim sim;
@@ -10,7 +11,7 @@ struct SimLine : SIoUnix {
     std::string console;
     std::vector<Frame> frames;
 
-    explicit SimLine(const KivoSim::Options& o = {}) : sim(o) {
+    explicit SimLine(const KivoSim::Options& o = quickSim()) : sim(o) {
         EXPECT_TRUE(sim.start() &&
                     initialize(sim.slavePath().c_str(), Baud115200, 8, ParityNone, 1));
         sim.setReg(0x62, {3});

@@ -8,6 +8,8 @@
 #include "serial/SerialIo.h"
 #include "sim/KivoSim.h"
 #include "tests/support/BadFiles.h"
+#include "tests/support/QuickSim.h"
+#include "tests/support/SimGuard.h"
 
 #include <QImage>
 #include <QStringList>
@@ -76,7 +78,7 @@ public:
 // A simulated generator with an open stream and a device link on it, as after verification,
 // and the recorder of a job run on it.
 struct SimLink {
-    explicit SimLink(const KivoSim::Options& options = KivoSim::Options()) : sim(options) {}
+    explicit SimLink(const KivoSim::Options& options = quickSim()) : sim(options) {}
     ~SimLink() {
         release();
         sim.stop();

@@ -17,7 +17,7 @@ enum class Fault { Silent, Corrupt, Late, Cut, LineGone };
 
 // Frames count from the first bitmap page: the erase runs on the console.
 KivoSim::Options faultAt(Fault kind, unsigned page) {
-    KivoSim::Options o;
+    KivoSim::Options o = quickSim();
     KivoSim::Faults& f = o.faults;
     if (kind == Fault::Silent) f.noReplyToFrame = f.silenceAfterFrames = page;
     if (kind == Fault::Corrupt) f.badChecksumReply = page;

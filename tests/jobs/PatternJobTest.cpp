@@ -3,7 +3,13 @@
 class PatternJobSim : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(s.open()); }
-    SimLink s;
+    // Longer than the console's 500 ms of silence, so the erase is confirmed through the long
+    // wait as on the hardware (whose 8 s would add nothing but time).
+    SimLink s{[] {
+        KivoSim::Options o = quickSim();
+        o.timings.slotEraseMs = 1500;
+        return o;
+    }()};
 };
 
 TEST_F(PatternJobSim, ReplacesSlotAndPreview) {
@@ -63,8 +69,12 @@ TEST_F(PatternJobSim, UnconfirmedEraseStillWritesTheBitmap) {
     KivoSim::Faults f;
     f.eraseNeverConfirmed = true;
     s.sim.setFaults(f);
-    // Stop the 120 s wait for the erase; the writes that follow are never stopped.
-    s.rec.onProgress = [this](double) { return s.rec.writing(); };
+    // Stop the 120 s wait for the erase; the writes that follow are never stopped. A stop before
+    // "cnd 12" went out would skip the erase itself, and the bitmap would go into an unerased slot.
+    s.rec.onProgress = [this](double) {
+        const auto lines = s.sim.consoleLines();
+        return std::find(lines.begin(), lines.end(), "cnd 12") == lines.end() || s.rec.writing();
+    };
     const JobResult r = runPattern(s.link, 1, s.rec);
     EXPECT_TRUE(r.ok) << r.message.toStdString();
     EXPECT_EQ(s.sim.slot(1), bytes(patternBitmap(testPicture())));

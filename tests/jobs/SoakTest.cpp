@@ -25,7 +25,7 @@ public:
             std::vector<std::unique_ptr<KivoSim>> sims;
             std::string list;
             for (int i = 0; i < n; ++i) {
-                sims.push_back(std::make_unique<KivoSim>());
+                sims.push_back(std::make_unique<KivoSim>(quickSim()));
                 if (sims.back()->start()) list += sims.back()->slavePath() + "\n";
             }
             const bool ok = write(paths[1], list.data(), list.size()) == ssize_t(list.size());

@@ -54,42 +54,18 @@ Strings described(SioPort*& ports, unsigned& count) {
     return out;
 }
 
-// A USB serial adapter behind a vendor-class interface, a CDC ACM device and a virtual console.
-const char kDevices[] = R"(P: /devices/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0
-N: ttyUSB0
-E: DEVNAME=/dev/ttyUSB0
-E: SUBSYSTEM=tty
-
-P: /devices/usb1/1-1/1-1:1.0
-E: DEVTYPE=usb_interface
-E: SUBSYSTEM=usb
-L: driver=../../../../bus/usb/drivers/pl2303
-
-P: /devices/usb1/1-1
-E: DEVTYPE=usb_device
-E: SUBSYSTEM=usb
-A: product=USB-Serial Controller
-
-P: /devices/usb1/1-2/1-2:1.0/tty/ttyACM0
-N: ttyACM0
-E: DEVNAME=/dev/ttyACM0
-E: SUBSYSTEM=tty
-
-P: /devices/usb1/1-2/1-2:1.0
-E: DEVTYPE=usb_interface
-E: SUBSYSTEM=usb
-L: driver=../../../../bus/usb/drivers/cdc_acm
-
-P: /devices/usb1/1-2
-E: DEVTYPE=usb_device
-E: SUBSYSTEM=usb
-A: product=Kivo CDC
-
-P: /devices/virtual/tty/tty0
-N: tty0
-E: DEVNAME=/dev/tty0
-E: SUBSYSTEM=tty
-)";
+// Each port with a device path as "dev|product|vendor:product|serial|by-id path"; the rest as
+// "dev|product".
+Strings withIds(SioPort*& ports, unsigned& count) {
+    Strings out = described(ports, count);
+    for (std::string& port : out) {
+        SioPortIds ids;
+        const std::string dev = port.substr(0, port.find('|'));
+        if (dev != "-" && serialPortIds(dev.c_str(), ids))
+            port += "|" + ids.vendorId + ":" + ids.productId + "|" + ids.serial + "|" + ids.byId;
+    }
+    return out;
+}
 } // namespace
 
 // One tree; a failing search keeps what the searches before it found.
@@ -129,19 +105,46 @@ TEST(PortScan, OrderProductsLimitsAndFailedSearches) {
     }
 }
 
-TEST(UdevPorts, SerialDevicesThenCdcInterfacesAndTheNodesOpen) {
-    GError* error = nullptr;
-    UMockdevTestbed* bed = umockdev_testbed_new();
-    ASSERT_TRUE(umockdev_testbed_add_from_string(bed, kDevices, &error)) << error->message;
-    SioPort* ports = nullptr;
-    unsigned count = 0;
-    EXPECT_TRUE(enumSerialPorts(ports, count));
-    SIoUnix io;
-    EXPECT_TRUE(count > 1 &&
-                io.initialize(ports[1].dev, SerialIo::Baud115200, 8, SerialIo::ParityNone, 1));
-    const unsigned char ping = 0xAA;
-    EXPECT_EQ(io.write(&ping, 1), 1);
-    EXPECT_EQ(described(ports, count), (Strings{"/dev/ttyUSB0|USB-Serial Controller",
-                                                "/dev/ttyACM0|Kivo CDC", "-|Kivo CDC"}));
-    g_object_unref(bed);
+// Device trees written from the sysfs layout of real machines: each port that exists, once,
+// named after its own USB device.
+TEST(UdevPorts, DeviceTreeInPortsOut) {
+    const std::string ft232 = "0403:6001|A50285BI|/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_";
+    const std::string ft230 = "FT230X Basic UART|0403:6015|D30A1B";
+    const std::string byId = "/dev/serial/by-id/usb-";
+    struct {
+        const char* tree;
+        Strings ports;
+    } const cases[] = {
+        {"typical-pc",
+         {"/dev/ttyUSB0|FT232R USB UART|" + ft232 + "A50285BI-if00-port0",
+          "/dev/ttyUSB1|CH340 serial converter|1a86:7523||" + byId +
+              "1a86_USB2.0-Serial-if00-port0",
+          "/dev/ttyACM0|CDC Serial Board|1209:c0de|CDC0001|" + byId +
+              "Bench_CDC_Serial_Board_CDC0001-if00",
+          "/dev/ttyUSB2|" + ft230 + "2C|" + byId + "FTDI_FT230X_Basic_UART_D30A1B2C-if00-port0",
+          "/dev/ttyUSB3|" + ft230 + "3F|" + byId + "FTDI_FT230X_Basic_UART_D30A1B3F-if00-port0",
+          "/dev/ttyS4|-|:||", "/dev/ttyS0|-|:||", "-|CDC Serial Board"}},
+        {"cp2102",
+         {"/dev/ttyUSB0|CP2102 USB to UART Bridge Controller|10c4:ea60|0001|" + byId +
+          "Silicon_Labs_CP2102_USB_to_UART_Bridge_Controller_0001-if00-port0"}},
+        {"pl2303",
+         {"/dev/ttyUSB0|USB-Serial Controller|067b:2303||" + byId +
+          "Prolific_Technology_Inc._USB-Serial_Controller-if00-port0"}},
+    };
+    for (const auto& c : cases) {
+        GError* error = nullptr;
+        UMockdevTestbed* bed = umockdev_testbed_new();
+        const std::string file = std::string(KIVO_TESTBEDS) + "/" + c.tree + ".umockdev";
+        ASSERT_TRUE(umockdev_testbed_add_from_file(bed, file.c_str(), &error)) << error->message;
+        SioPort* ports = nullptr;
+        unsigned count = 0;
+        EXPECT_TRUE(enumSerialPorts(ports, count));
+        SIoUnix io; // the nodes open like the real ones
+        EXPECT_TRUE(count > 0 &&
+                    io.initialize(ports[0].dev, SerialIo::Baud115200, 8, SerialIo::ParityNone, 1));
+        const unsigned char ping = 0xAA;
+        EXPECT_EQ(io.write(&ping, 1), 1);
+        EXPECT_EQ(withIds(ports, count), c.ports) << c.tree;
+        g_object_unref(bed);
+    }
 }

@@ -1,4 +1,5 @@
-// The terminal stream on a pseudo-terminal, and the attributes it sets.
+// The terminal stream on a pseudo-terminal, and the attributes it sets. open and ioctl are
+// wrapped at link time, so that tests see the open flags and script the serial driver.
 #include "serial/SIoUnix.h"
 #include "serial/TermiosAttrs.h"
 #include "tests/support/TestPty.h"
@@ -6,11 +7,65 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdarg>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+namespace {
+// The serial driver behind the line as the wrapped ioctl plays it.
+struct LineDriver {
+    bool scripted = false; // false: the pseudo-terminal's own driver answers
+    int flags = 0;         // the line flags TIOCGSERIAL reports
+    bool refuseSet = false;
+    std::string log; // the line requests in order
+    int openFlags = 0;
+    std::string openPath;
+} driver;
+} // namespace
+
+extern "C" int __real_open(const char* path, int flags, ...);
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    if (path == driver.openPath) driver.openFlags = flags;
+    return __real_open(path, flags, mode);
+}
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    auto* line = static_cast<serial_struct*>(arg);
+    switch (request) {
+    case TIOCEXCL:
+    case TIOCNXCL:
+        driver.log += request == TIOCEXCL ? "excl " : "nxcl ";
+        break;
+    case TIOCGSERIAL:
+        driver.log += "get ";
+        if (!driver.scripted) break;
+        *line = serial_struct{};
+        line->flags = driver.flags;
+        return 0;
+    case TIOCSSERIAL:
+        driver.log += line->flags & ASYNC_LOW_LATENCY ? "set-low " : "set ";
+        if (!driver.scripted) break;
+        if (driver.refuseSet) return errno = EPERM, -1;
+        driver.flags = line->flags;
+        return 0;
+    }
+    return __real_ioctl(fd, request, arg);
+}
 
 namespace {
 struct SIoUnixPty : ::testing::Test {
@@ -45,6 +100,7 @@ TEST(TermiosAttrs, EveryFramingAndTheFallbacks) {
                     EXPECT_EQ(cfgetospeed(&t), speeds[b]);
                     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
                     EXPECT_EQ(t.c_cflag & (CRTSCTS | CREAD), tcflag_t(CRTSCTS | CREAD));
+                    EXPECT_NE(t.c_cflag & CLOCAL, 0u) << "the modem lines never hold it up";
                 }
 }
 
@@ -57,8 +113,9 @@ TEST_F(SIoUnixPty, ConfiguresHoldsAndRestoresTheLine) {
         EXPECT_NE(t.c_cflag & CSTOPB, 0u);
         EXPECT_FALSE(cooked());
         EXPECT_NE(fcntl(io.fd(), F_GETFD) & FD_CLOEXEC, 0);
-        EXPECT_EQ(fcntl(io.fd(), F_GETFL) & O_NONBLOCK, 0) << "the terminal stream blocks";
-        ASSERT_TRUE(open(io, SerialIo::Baud38400)) << "our own line: restored, closed, reopened";
+        ASSERT_TRUE(io.initialize(io.devName(), SerialIo::Baud38400, 8, SerialIo::ParityNone, 1))
+            << "our own line by its own name: restored, closed, reopened";
+        EXPECT_EQ(io.devName(), pty.slavePath);
     }
     EXPECT_TRUE(cooked()) << "the destructor restores what the first open found";
     SIoUnix first, second;
@@ -127,4 +184,41 @@ TEST_F(SIoUnixPty, WritesBytesAndTracesFormattedText) {
     EXPECT_EQ(io.printf("%s", big.c_str()), 5000);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "DBG 1" + big);
     EXPECT_EQ(pty.receive(5005), "DBG 1" + big);
+}
+
+// Opened without waiting for a carrier, taken exclusively, low latency asked for where the
+// driver offers it, and all of it given back on close (the line flags as they were).
+TEST_F(SIoUnixPty, TakesTheLineAndLowLatencyAndGivesThemBack) {
+    const int other = ASYNC_SKIP_TEST;
+    struct {
+        const char* line;
+        bool scripted;
+        int flags;
+        bool refuseSet, byDeinitialize;
+        std::string onOpen, onClose;
+    } const cases[] = {
+        {"pseudo-terminal, no serial driver", false, 0, false, false, "excl get ", "nxcl "},
+        {"adapter at its latency timer", true, other, false, false, "excl get set-low ",
+         "get set nxcl "},
+        {"closed without restoring the terminal", true, other, false, true, "excl get set-low ",
+         "get set nxcl "},
+        {"driver refuses low latency", true, other, true, false, "excl get set-low ", "nxcl "},
+        {"already at low latency", true, other | ASYNC_LOW_LATENCY, false, false, "excl get ",
+         "nxcl "},
+    };
+    for (const auto& c : cases) {
+        driver = LineDriver{c.scripted, c.flags, c.refuseSet, "", 0, pty.slavePath};
+        {
+            SIoUnix io;
+            ASSERT_TRUE(open(io)) << c.line;
+            EXPECT_EQ(driver.log, c.onOpen) << c.line;
+            EXPECT_NE(driver.openFlags & O_NONBLOCK, 0) << "never waits for a carrier";
+            EXPECT_EQ(fcntl(io.fd(), F_GETFL) & O_NONBLOCK, 0) << "the stream blocks";
+            driver.log.clear();
+            if (c.byDeinitialize) io.deinitialize();
+        }
+        EXPECT_EQ(driver.log, c.onClose) << c.line;
+        EXPECT_EQ(driver.flags, c.flags) << c.line;
+    }
+    driver = LineDriver{};
 }

@@ -26,26 +26,36 @@ const Check nacked = [](const KivoSim& s) {
 TEST(SimBootloader, Commands) {
     Bytes badWrite = withXor({3, 1, 2, 3, 4});
     badWrite.back() ^= 1;
-    KivoSim::Options noErase, noExtended, paced;
-    noErase.offerErase = false, noExtended.offerExtendedErase = false, paced.baud = 57600;
+    KivoSim::Options v3, loose, paced;
+    v3.bootloaderVersion = 0x31, v3.timings.massEraseMs = 50; // the wait is not under test
+    loose.relaxed = KivoSim::EraseVersion | KivoSim::WordWrites | KivoSim::ErasedFlash;
+    paced.baud = 57600;
     runCases(
         {
-            Case("Get, Get Version, Get ID", {},
-                 {{cmd(0x00), {ACK, 9, 0x22, 0, 1, 2, 0x11, 0x21, 0x31, 0x43, 0x44, 0x73, ACK}},
-                  {cmd(0x01), kVersion},
-                  {cmd(0x02), kId}}),
-            Case("Get without Extended Erase", noExtended,
+            Case("version 2.2: Get, Get Version, Get ID; Extended Erase refused", {},
                  {{cmd(0x00), {ACK, 8, 0x22, 0, 1, 2, 0x11, 0x21, 0x31, 0x43, 0x73, ACK}},
-                  {cmd(0x44), {NACK}}}),
-            Case("Get without Erase", noErase,
-                 {{cmd(0x00), {ACK, 8, 0x22, 0, 1, 2, 0x11, 0x21, 0x31, 0x44, 0x73, ACK}},
-                  {cmd(0x43), {NACK}}}),
+                  {cmd(0x01), kVersion},
+                  {cmd(0x02), kId},
+                  {cmd(0x44), {NACK}}},
+                 1),
+            Case("version 3.1 offers Extended Erase only", v3,
+                 {{cmd(0x00), {ACK, 8, 0x31, 0, 1, 2, 0x11, 0x21, 0x31, 0x44, 0x73, ACK}},
+                  {cmd(0x43), {NACK}}},
+                 1),
+            Case("erase-version off: both erases, part words and overwrites taken", loose,
+                 join({{cmd(0x00),
+                        {ACK, 9, 0x22, 0, 1, 2, 0x11, 0x21, 0x31, 0x43, 0x44, 0x73, ACK}}},
+                      bootWrite(kBase + 1, {1, 2, 3}), bootWrite(kBase, {0})),
+                 0, flashAt({{0, 0}, {1, 1}, {3, 3}, {4, 0xFF}})),
             Case(
                 "write, then read back", {},
                 join(bootWrite(kBase + 0x100, pattern(256)), bootRead(kBase + 0x100, pattern(256))),
                 0, flashAt({{0xFF, 0xFF}, {0x200, 0xFF}})),
-            Case("odd-length write", {}, bootWrite(kBase, {1, 2, 3}), 0,
-                 flashAt({{2, 3}, {3, 0xFF}})),
+            Case("part words and a differing byte over programmed flash refused", {},
+                 join(bootWrite(kBase, {1, 2, 3}, NACK), bootWrite(kBase + 2, kZeros, NACK),
+                      join(bootWrite(kBase, {1, 2, 3, 4}), bootWrite(kBase, {1, 2, 3, 4})),
+                      bootWrite(kBase, {1, 2, 3, 5}, NACK)),
+                 3, flashAt({{0, 1}, {3, 4}, {4, 0xFF}})),
             Case("global erase", {},
                  join(bootWrite(kBase, kZeros), {{cmd(0x43), {ACK}}, {{0xFF, 0}, {ACK}}}), 0,
                  flashAt({{0, 0xFF}})),
@@ -55,7 +65,7 @@ TEST(SimBootloader, Commands) {
                       {{cmd(0x43), {ACK}}, {withXor({1, 0, 2}), {ACK}}}),
                  0, flashAt({{0, 0xFF}, {2048, 0}, {4096, 0xFF}})),
             Case(
-                "extended mass erase, then page 3", {},
+                "extended mass erase, then page 3", v3,
                 join(bootWrite(kBase, kZeros), {{cmd(0x44), {ACK}}, {{0xFF, 0xFF, 0}, {ACK}}},
                      join(bootWrite(kBase + 2048 * 3, kZeros), bootWrite(kBase + 2048 * 4, kZeros)),
                      {{cmd(0x44), {ACK}}, {withXor({0, 0, 0, 3}), {ACK}}}),
@@ -67,7 +77,7 @@ TEST(SimBootloader, Commands) {
                  [](const KivoSim& s) { EXPECT_FALSE(s.inBootloader()); }),
             Case("0x7F once synchronised is a command byte", {},
                  {{{0x7F}, {}, 100}, {{0x7F}, {NACK}}, {cmd(0x01), kVersion}}),
-            Case("malformed input", {},
+            Case("malformed input", loose,
                  {{{0x02, 0x02}, {NACK}},  {cmd(0x92), {NACK}},
                   {cmd(0x11), {ACK}},      {{0x08, 0, 0, 0, 0x09}, {NACK}},
                   {cmd(0x11), {ACK}},      {address(0x20000000), {NACK}},
@@ -81,6 +91,7 @@ TEST(SimBootloader, Commands) {
                   {address(kBase), {ACK}}, {{0x03, 0x03}, {NACK}},
                   {cmd(0x02), kId}},
                  0, nacked),
+
             Case("read on a paced line", paced,
                  {{cat({cmd(0x11), address(kBase), {0x0F, 0xF0}}),
                    cat({{ACK, ACK, ACK}, Bytes(16, 0xFF)})}}),

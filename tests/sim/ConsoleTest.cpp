@@ -27,9 +27,16 @@ TEST(SimConsole, Commands) {
         {text("fpw 7c 01\r\ncnd 12\r\n"), kCnd12, 2, {"fpw 7c 01", "cnd 12"}, 1, false, false},
         {text("DBG 1\r\n"), text("DBG 1\r\n"), 0, {"DBG 1"}, -1, true, true},
         {cat({text("DBG "), kRead62, text("1\r\n")}), kZero62, 0, {"DBG 1"}, -1, true, false},
+        {text("DBG 1\r\nfpw 7c 3\r\nDBG  0\r\n"),
+         {},
+         2,
+         {"DBG 1", "fpw 7c 3", "DBG  0"},
+         -1,
+         true,
+         false},
         {text(longLine + "\r\nDBG 1\r\n"),
          {},
-         0,
+         1,
          {longLine.substr(0, 256), "DBG 1"},
          -1,
          true,
@@ -39,7 +46,7 @@ TEST(SimConsole, Commands) {
         SCOPED_TRACE(std::string(c.in.begin(), c.in.begin() + std::min<size_t>(c.in.size(), 60)));
         KivoSim::Options o;
         o.echo = c.echo;
-        o.eraseDelayMs = 150;
+        o.timings.slotEraseMs = 150;
         SimLine f(o);
         ASSERT_TRUE(f.started);
         const bool erase = c.out == kCnd12; // answered only after the erase delay
@@ -48,6 +55,7 @@ TEST(SimConsole, Commands) {
         ASSERT_TRUE(f.settle());
         EXPECT_EQ(f.drain(30), Bytes());
         EXPECT_EQ(f.sim.counters().violations, c.violations);
+        simguard::expectViolations(c.violations);
         EXPECT_EQ(f.sim.counters().slotErases, erase ? 1u : 0u);
         EXPECT_EQ(f.sim.consoleLines(), c.lines);
         EXPECT_EQ(f.sim.selectedSlot(), c.slot);

@@ -1,4 +1,6 @@
 #include "tests/sim/SimLine.h"
+#include "tests/support/QuickSim.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -58,6 +60,9 @@ const Check preview36 = [](const KivoSim& s) {
     ASSERT_EQ(p.size(), 49152u);
     EXPECT_EQ(p[191 * 256], 191);
     EXPECT_EQ(s.previewIndexes(), std::vector<int>{36});
+    TempDir d; // the dump names a slot's preview by the slot
+    EXPECT_TRUE(s.dumpPictures(d.path()));
+    EXPECT_TRUE(std::filesystem::exists(d.file("preview-0.ppm")));
 };
 
 TEST(SimGenerator, FramesAndPages) {
@@ -66,23 +71,27 @@ TEST(SimGenerator, FramesAndPages) {
     truncated.pop_back();
     const Bytes rgb = {1, 2, 3, 4, 5, 6, 7, 1}, hdr(15, 9);
     const Bytes info4 = cat({{4}, infoFrame(0x6F)}), badInfo6 = cat({{6}, infoFrame(0x70)});
-    KivoSim::Options versions, pacing;
+    // Slot erases answer at once: the rules are under test here, not the erase time.
+    const KivoSim::Options q = quickSim();
+    KivoSim::Options versions = q, pacing = q, slower = q, loose = q;
     versions.versions[0] = 0x01020304, versions.versions[3] = 0x0A0B0C0D;
-    pacing.baud = 38400, pacing.pageProgramUs = 500;
+    pacing.baud = 38400, pacing.timings.pageProgramUs = 500;
+    slower.lineSpeed = 57600; // the host's end stays at 115200
+    loose.relaxed = KivoSim::Console | KivoSim::Registers | KivoSim::Geometry;
     runCases({
-        Case("worked frames", {},
+        Case("worked frames", q,
              {{{0xAA, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x62, 0x00, 0x03, 0xEB},
                {0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x62, 0x00, 0xEE}},
               {{0xAA, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x62, 0x80, 0x6F},
                {0xAB, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x62, 0x80, 0x03, 0x6A}},
               {text("DBG 1\r\n"), {}}},
              0, workedAndTranscript),
-        Case("one-byte registers", {}, registersReadBack()),
+        Case("one-byte registers", q, registersReadBack()),
         Case("tag and address echoed, versions by selector", versions,
              {{frame(0xAA, {0x62, 0x80}, 0x1234, 7, 9), frame(0xAB, {0x62, 0x80, 0}, 0x1234, 7, 9)},
               {request(0xF858, {0x01}), answer(0xF858, {1, 2, 3, 4})},
               {request(0xF858, {0x30}), answer(0xF858, {0x0A, 0x0B, 0x0C, 0x0D})}}),
-        Case("block registers and info frames, a short one and a bad checksum noted", {},
+        Case("block registers and info frames, a short one and a bad checksum noted", q,
              {{request(0x6C, rgb), ack(0x6C)},
               {request(0x7C, hdr), ack(0x7C)},
               {request(0x6C, {1, 2}), ack(0x6C)},
@@ -91,26 +100,50 @@ TEST(SimGenerator, FramesAndPages) {
               {request(0x80A2, {5}), answer(0x80A2, {})},
               {request(0xA2, badInfo6), ack(0xA2)}},
              2, [=](const KivoSim& s) { EXPECT_EQ(s.reg(0x7C), hdr); }),
-        Case("malformed frames unanswered", {},
+        Case("malformed frames unanswered", q,
              {{badSum, {}},
               {{0xAA, 0, 0, 0x04, 0x00}, {}},
               {truncated, {}, 200},
               {kRead62, kZero62}},
              0, [](const KivoSim& s) { EXPECT_EQ(s.counters().framesRejected, 3u); }),
-        Case("flash write of a wrong size unanswered", {}, {{request(0x7878, Bytes(100, 0)), {}}},
+        Case("flash write of a wrong size unanswered", q, {{request(0x7878, Bytes(100, 0)), {}}},
              1),
+        Case("registers outside the table answered as before", q,
+             {{request(0x71, {1}), ack(0x71)},
+              {request(0x806C), answer(0x806C, Bytes(8, 0))},
+              {request(0x7858, {1}), ack(0x7858)}},
+             3),
+        Case("bytes at another line speed are noise", slower, {{kRead62, {}}}, 1),
+        Case("page beyond the slot and preview beyond the area not stored", q,
+             join(slotPages(0, true, {{0, 0}}),
+                  {{flashPage(0x30, KivoSim::kSlotPages, 0x40, 1), ack(0x7878)},
+                   {flashPage(0x21, 47 * KivoSim::kPreviewPages, 0x80, 1), ack(0x7878)}}),
+             2,
+             [](const KivoSim& s) {
+                 EXPECT_EQ(s.slot(0).size(), 256u);
+                 EXPECT_TRUE(s.previewIndexes().empty());
+             }),
+        Case("rules off: loose console lines, any register, a preview far up", loose,
+             {{text("DBG  1\r\nfpw 7c 3\r\n"), {}},
+              {request(0x71, {1}), ack(0x71)},
+              {flashPage(0x21, 47 * KivoSim::kPreviewPages, 0x80, 1), ack(0x7878)}},
+             0,
+             [](const KivoSim& s) {
+                 EXPECT_EQ(s.selectedSlot(), 3);
+                 EXPECT_EQ(s.previewIndexes(), std::vector<int>{46});
+             }),
         Case("bitmap pages into the erased slot on a paced line", pacing,
              join({{request(0x62, {3}), ack(0x62)}},
                   slotPages(9, true, {{0, 0}, {1, 0}, {2, 0}, {3, 0x40}})),
              0, paced),
-        Case("page without erase", {}, slotPages(0, false, {{0, 0x40}}), 1),
-        Case("page gap", {}, slotPages(0, true, {{0, 0}, {2, 0x40}}), 1),
-        Case("first flag on a bitmap", {}, slotPages(0, true, {{0, 0xC0}}), 1),
-        Case("page after the last", {}, slotPages(0, true, {{0, 0x40}, {1, 0x40}}), 1),
-        Case("rewrite of an unerased slot only clears bits", {},
+        Case("page without erase", q, slotPages(0, false, {{0, 0x40}}), 1),
+        Case("page gap", q, slotPages(0, true, {{0, 0}, {2, 0x40}}), 1),
+        Case("first flag on a bitmap", q, slotPages(0, true, {{0, 0xC0}}), 1),
+        Case("page after the last", q, slotPages(0, true, {{0, 0x40}, {1, 0x40}}), 1),
+        Case("rewrite of an unerased slot only clears bits", q,
              join(slotPages(1, true, {{0, 0x40}}), {{flashPage(0x30, 0, 0x40, 0x0F), ack(0x7878)}}),
              2, onlyCleared),
-        Case("preview, then a misplaced first flag and a page below the area", {},
+        Case("preview, then a misplaced first flag and a page below the area", q,
              join(previewPages(), {{flashPage(0x21, kPreview36 + 5, 0x80, 0), ack(0x7878)},
                                    {flashPage(0x21, 100, 0x80, 0), ack(0x7878)}}),
              3, preview36),
@@ -118,6 +151,7 @@ TEST(SimGenerator, FramesAndPages) {
 }
 
 TEST(SimGenerator, ParserSurvivesArbitraryBytes) {
+    const uint64_t before = KivoSim::violationsInProcess();
     uint32_t seed = 12345;
     for (int round = 0; round < 200; ++round) {
         Bytes junk(1 + round * 7);
@@ -126,6 +160,7 @@ TEST(SimGenerator, ParserSurvivesArbitraryBytes) {
         KivoSim::parseForTest(junk.data(), junk.size(), round % 2 == 1);
     }
     EXPECT_EQ(KivoSim::parseForTest(kRead62.data(), kRead62.size(), false), kZero62);
+    simguard::expectViolations(KivoSim::violationsInProcess() - before); // junk breaks rules
 }
 
 } // namespace

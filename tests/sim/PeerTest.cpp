@@ -67,7 +67,7 @@ TEST(SimPeer, Stm32flashQueriesWritesVerifiesReadsAndStarts) {
                   " -binary -offset 0x08000000 -o " + d.file("fw.hex") + " -intel"),
               0);
     const std::string link = d.file("ttyKivo"),
-                      flash = std::string(STM32FLASH_PROGRAM) + " -m 8n1 ";
+                      flash = std::string(STM32FLASH_PROGRAM) + " -b 115200 -m 8n1 ";
     SimProcess sim({"--bootloader", "--link", link, "--transcript", d.file("t.json")});
     ASSERT_FALSE(sim.path.empty());
     EXPECT_EQ(access(link.c_str(), F_OK), 0);
@@ -87,11 +87,18 @@ TEST(SimPeer, Stm32flashQueriesWritesVerifiesReadsAndStarts) {
     EXPECT_NE(run(flash + "-w " + d.file("fw.hex") + " -v " + bad.path), 0) << "verify finds it";
 }
 
-TEST(SimPeer, BadArgumentsAreRefused) {
-    for (const char* arg : {"--baud", "--late", "--bogus"}) {
+TEST(SimPeer, BadArgumentsAreRefusedHelpAndVersionAnswered) {
+    for (const char* arg : {"--baud", "--late", "--bogus", "--allow"}) {
         SimProcess sim({arg, "fast"});
         EXPECT_TRUE(sim.path.empty()) << arg;
         EXPECT_NE(sim.stop(), 0) << arg;
+    }
+    for (const char* arg : {"--help", "--version"}) { // on stdout, status 0
+        SimProcess sim({arg});
+        EXPECT_EQ(sim.path.substr(0, 9), arg[2] == 'h' ? "usage: ki" : "kivo-sim ") << arg;
+        pollfd p{sim.fd, POLLIN, 0}; // the end of its output: it has exited on its own
+        for (char c; poll(&p, 1, 5000) > 0 && ::read(sim.fd, &c, 1) == 1;) continue;
+        EXPECT_EQ(sim.stop(), 0) << arg;
     }
 }
 

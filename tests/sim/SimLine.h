@@ -1,6 +1,7 @@
 #pragma once
 // The host end of a simulated generator's line, and tables of exchanges played over it.
 #include "sim/KivoSim.h"
+#include "tests/support/SimGuard.h"
 
 #include <gtest/gtest.h>
 
@@ -86,7 +87,8 @@ struct SimLine {
     explicit SimLine(const KivoSim::Options& o = {})
         : sim(o), started(sim.start()), fd(open(sim.slavePath().c_str(), O_RDWR | O_NOCTTY)) {
         termios t{};
-        if (fd >= 0 && tcgetattr(fd, &t) == 0) cfmakeraw(&t), tcsetattr(fd, TCSANOW, &t);
+        if (fd >= 0 && tcgetattr(fd, &t) == 0)
+            cfmakeraw(&t), cfsetspeed(&t, B115200), tcsetattr(fd, TCSANOW, &t);
     }
     ~SimLine() {
         if (fd >= 0) close(fd);
@@ -147,6 +149,7 @@ inline void runCases(std::vector<Case> cases, bool bootloader = false) {
         EXPECT_TRUE(f.settle());
         EXPECT_EQ(f.drain(30), Bytes());
         EXPECT_EQ(f.sim.counters().violations, c.violations);
+        simguard::expectViolations(c.violations);
         if (c.check) c.check(f.sim);
     }
 }
