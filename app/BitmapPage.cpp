@@ -5,6 +5,7 @@
 #include "jobs/PatternJob.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QIcon>
 #include <QLabel>
@@ -21,7 +22,9 @@ const char* const kIntroText =
 const int kColumns = 3;
 const int kIconSize = 100;
 const int kGridWidth = 6;
+const int kFitRow = 9;
 const int kStartRow = 10;
+const char* const kFitText = "Fit the picture to 1920 x 1080 (black borders)";
 const int kIntroWidth = 400;
 
 } // namespace
@@ -47,6 +50,9 @@ QsPage* Kivo::psBitmapPage() {
         grid->addWidget(button, 2 * (i / kColumns) + 1, 2 * (i % kColumns), 2, 2);
     }
 
+    fitCheck = new QCheckBox(QObject::tr(kFitText));
+    grid->addWidget(fitCheck, kFitRow, 0, 1, kGridWidth);
+
     startButton = new QPushButton("Start");
     connect(startButton, SIGNAL(clicked()), this, SLOT(on_loadBitmap_clicked()));
     grid->addWidget(startButton, kStartRow, 0, 1, 1);
@@ -54,6 +60,7 @@ QsPage* Kivo::psBitmapPage() {
     page->pRegisterField("bmProgress", bar, "value");
     grid->addWidget(bar, kStartRow, 1, 1, kGridWidth - 1);
     auto* status = new MagicLabel(QObject::tr(""));
+    status->setWordWrap(true); // a refusal names the picture, its size and the limit
     status->registerField("bmStatus1", page);
     grid->addWidget(status, kStartRow + 1, 0, 1, kGridWidth);
 
@@ -67,14 +74,15 @@ void Kivo::on_loadBitmap_clicked() {
     PatternRequest request;
     request.link = kivoIo;
     request.slot = static_cast<unsigned>(patternGroup->checkedId());
-    request.picture = image.toImage();
+    request.picture = image;
     request.path = fileSelectPage->fileName;
+    request.fit = fitCheck->isChecked();
     startButton->setEnabled(false);
 
     const JobResult result = runPatternJob(request, workCallbacks());
     // Nothing reached the generator's preview yet: the user may start again.
-    const bool retry = result.step == JobStep::Bitmap || result.step == JobStep::Link ||
-                       result.step == JobStep::Picture;
+    const bool retry = result.refused || result.step == JobStep::Bitmap;
     if (!result.ok && retry) startButton->setEnabled(true);
-    workPage->setCompletePred(true);
+    // Nothing was sent after a refusal: Finish would claim an update that did not happen.
+    if (!result.refused) workPage->setCompletePred(true);
 }

@@ -39,7 +39,7 @@ FileSelectPage::FileSelectPage(Kivo& wizard, const char* title, const char* side
 }
 
 bool FileSelectPage::validatePage() {
-    const int kind = fileKind(fileName);
+    const int kind = wizard.usableKind(fileName);
     if (!wizard.workPage) {
         if (kind == FileKindPicture) wizard.workPage = wizard.psBitmapPage();
         if (kind == FileKindFirmware) wizard.workPage = wizard.psFirmwarePage();
@@ -80,9 +80,12 @@ void Kivo::on_fileSelectButton_clicked() {
                               this, tr("Open File..."), QString(),
                               tr("firmware or image-Files (*.hex *.png *.jpg *.bin *.bmp)"));
     if (page.fileName.isEmpty()) return;
-    const int kind = fileKind(page.fileName);
+    const int kind = usableKind(page.fileName);
     if (kind == FileKindNone) {
-        showMessage(page.fileName + " is not a valid file for the Kivo");
+        showMessage(page.fileName + (fileKind(page.fileName) == FileKindNone
+                                         ? " is not a valid file for the Kivo"
+                                         : " is not a valid file for a Kivo in bootloader mode. "
+                                           "Choose a firmware file (.hex) to recover it."));
     } else {
         setField("dataFilename", page.fileName);
         if (kind == FileKindFirmware) {
@@ -90,7 +93,7 @@ void Kivo::on_fileSelectButton_clicked() {
             setField("dataFileCaption", "Firmware update");
         } else {
             const QImage picture = loadPicture(page.fileName);
-            image = QPixmap::fromImage(picture);
+            image = picture;
             page.previewLabel->setPixmap(QPixmap::fromImage(pictureThumbnail(picture)));
             setField("dataFileCaption", pictureCaption(picture));
         }

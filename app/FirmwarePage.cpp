@@ -1,7 +1,6 @@
 // The Firmware page and its update through the generator's bootloader.
 #include "app/FileSelectPage.h"
 #include "app/Kivo.h"
-#include "app/KivoFwLoader.h"
 #include "app/MagicLabel.h"
 #include "jobs/FirmwareJob.h"
 
@@ -9,8 +8,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-
-#include <memory>
 
 QsPage* Kivo::psFirmwarePage() {
     auto* page = new QsPage("Firmware", nullptr, nullptr);
@@ -26,6 +23,7 @@ QsPage* Kivo::psFirmwarePage() {
     page->pRegisterField("bmProgress", bar, "value");
     grid->addWidget(bar, 2, 1, 1, 4);
     auto* status = new MagicLabel("");
+    status->setWordWrap(true);
     status->registerField("bmStatus1", page);
     grid->addWidget(status, 3, 0, 1, 3);
     page->setLayout(grid);
@@ -38,11 +36,17 @@ void Kivo::on_loadFirmware_clicked() {
     request.hexPath = fileSelectPage->fileName;
     request.link = kivoIo;
     request.stream = serialIo;
+    request.port = linkDev.toStdString();
+    request.inBootloader = bootloaderMode;
     request.releaseLink = [this] { closeLink(); };
-    request.makeLoader = [this] { return std::make_shared<KivoFwLoader>(this); };
     startButton->setEnabled(false);
+    // Next and Finish stay off, Cancel and close are refused, until the job has ended.
+    workPage->setCompletePred(false);
+    firmwareRunning = true;
 
     const JobResult result = runFirmwareJob(request, workCallbacks());
+    firmwareRunning = false;
+    if (result.ok) bootloaderMode = false;
     if (!result.ok) startButton->setEnabled(true);
     workPage->setCompletePred(true);
 }

@@ -4,11 +4,13 @@
 #include "app/QsPage.h"
 #include "device/KivoIo.h"
 #include "jobs/JobTypes.h"
+#include "jobs/Picture.h"
 #include "serial/SerialIo.h"
 #include "serial/SerialPorts.h"
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -40,7 +42,8 @@ Kivo::Kivo(QWidget* parent)
               QPixmap(":/Artwork/watermark.png"), QPixmap(":/Artwork/Kivo-logo.png"), parent),
       serialIo(nullptr), ports(nullptr), portCount(0), kivoIo(nullptr), serialPage(nullptr),
       portCombo(nullptr), fileSelectPage(nullptr), workPage(nullptr),
-      progressSink(new Progress(this)), startButton(nullptr), patternGroup(nullptr) {}
+      progressSink(new Progress(this)), startButton(nullptr), patternGroup(nullptr),
+      fitCheck(nullptr), bootloaderMode(false) {}
 
 Kivo::~Kivo() {
     closeLink();
@@ -117,6 +120,23 @@ JobCallbacks Kivo::workCallbacks() {
     cb.progress = [this](double percent) { return progressSink->progress(percent); };
     cb.failure = [this](const QString& message, JobStep) { showMessage(message); };
     return cb;
+}
+
+int Kivo::usableKind(const QString& fileName) const {
+    const int kind = fileKind(fileName);
+    return bootloaderMode && kind == FileKindPicture ? FileKindNone : kind;
+}
+
+// A half-written flash leaves the generator in its bootloader: the wizard stays until the end.
+void Kivo::reject() {
+    if (!firmwareRunning) QQSetup::reject();
+}
+
+void Kivo::closeEvent(QCloseEvent* e) {
+    if (firmwareRunning)
+        e->ignore();
+    else
+        QQSetup::closeEvent(e);
 }
 
 // A deletion asked for while a device operation runs would pull the link and the pages from

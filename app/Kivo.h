@@ -3,6 +3,7 @@
 #include "device/KivoProgress.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QString>
@@ -15,6 +16,7 @@
 class FileSelectPage;
 class KivoIo;
 class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 class QPushButton;
 class QsPage;
@@ -66,6 +68,13 @@ public:
     // True while a device operation runs inside one of the slots.
     bool busy() const { return busyDepth > 0; }
 
+    // A file of this kind may be committed: only firmware while the generator is in its
+    // bootloader. Returns a FileKind value.
+    int usableKind(const QString& fileName) const;
+
+    // Cancel and the window's close are refused while the firmware is written.
+    void reject() override;
+
 public slots:
     void on_fileSelectButton_clicked();
     void on_VerifySerialPort_clicked();
@@ -85,10 +94,15 @@ public:
     Progress* progressSink;
     QPushButton* startButton;
     QButtonGroup* patternGroup;
-    QPixmap image;
+    QCheckBox* fitCheck;
+    QImage image;
+    // The verified port's device path, and whether only its bootloader answered there.
+    QByteArray linkDev;
+    bool bootloaderMode;
 
 protected:
     bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private slots:
     // An adapter came or went: the list follows, keeping the entry chosen.
@@ -113,6 +127,7 @@ private:
     std::unique_ptr<QSocketNotifier> portNotifier; // goes before the watch it listens to
     int busyDepth = 0;
     bool deletePending = false;
+    bool firmwareRunning = false;
 };
 
 // Marks a device operation in progress; a deletion requested meanwhile waits for its end.

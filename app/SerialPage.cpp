@@ -3,6 +3,7 @@
 #include "app/MagicLabel.h"
 #include "app/QsPage.h"
 #include "device/KivoIo.h"
+#include "jobs/LinkCheck.h"
 #include "serial/SerialIo.h"
 #include "serial/SerialPorts.h"
 
@@ -24,7 +25,8 @@ const char* const kHelpText =
     "screen.\n\nIf you select the incorrect port an error message will pop up and you can select "
     "a different port.\n\nWhen you see the \"Verified\" message, click \"Next\" to continue.";
 const char* const kVerifiedText = "Serial connection to KIVO Ok, click Next to continue.";
-const int kPingTries = 3;
+const char* const kBootloaderText =
+    "KIVO is in bootloader mode. Choose a firmware file (.hex) to recover it.";
 
 // How many records that can be opened carry this product name.
 unsigned openableNamed(const SioPort* ports, unsigned count, const char* product) {
@@ -139,6 +141,7 @@ void Kivo::on_VerifySerialPort_clicked() {
     const QString text = portCombo->currentText();
     QString message;
     const char* dev = index < 1 ? nullptr : chosenPortDevice();
+    PortState state = PortState::Silent;
     if (index < 1) {
         message = "No serial port selected";
     } else if (!dev) {
@@ -149,9 +152,13 @@ void Kivo::on_VerifySerialPort_clicked() {
             message = "Couldn't initialize serial port on " + text;
         } else {
             kivoIo = new KivoIo(*serialIo);
-            if (!kivoIo->ping(kPingTries)) message = "Kivo not found on " + text;
+            // A generator left in its bootloader answers only there; firmware brings it back.
+            state = checkPort(*kivoIo, dev, [this] { closeLink(); });
+            if (state == PortState::Silent) message = "Kivo not found on " + text;
         }
     }
+    bootloaderMode = state == PortState::Bootloader;
+    linkDev = message.isEmpty() ? QByteArray(dev) : QByteArray();
     if (!message.isEmpty()) {
         showMessage(message);
         closeLink();
@@ -161,5 +168,5 @@ void Kivo::on_VerifySerialPort_clicked() {
         return;
     }
     serialPage->setCompletePred(true);
-    setField("verifySerial", kVerifiedText);
+    setField("verifySerial", QObject::tr(bootloaderMode ? kBootloaderText : kVerifiedText));
 }

@@ -1,8 +1,10 @@
-// Drives the updater wizard (the code of kivo-updater) through a pattern replacement on a
-// generator at PORT, in practice a kivo-sim pty in another process, and measures how long the
-// event loop goes without processing events: a 10 ms timer records the longest gap between its
-// own ticks, once for the erase stage and once for the page uploads (bitmap and preview).
-// Usage: bench_wizard PORT WIDTH HEIGHT   (run with QT_QPA_PLATFORM=offscreen without a display)
+// Drives the updater wizard (the code of kivo-updater) through a pattern replacement or a
+// firmware update on a generator at PORT, in practice a kivo-sim pty in another process, and
+// measures how long the event loop goes without processing events: a 10 ms timer records the
+// longest gap between its own ticks, for a pattern once for the erase stage and once for the
+// page uploads (bitmap and preview), for firmware over the whole update.
+// Usage: bench_wizard PORT WIDTH HEIGHT | bench_wizard PORT firmware BYTES
+// (run with QT_QPA_PLATFORM=offscreen without a display)
 // Prints "key value" lines on stderr: stall times in ms, whether the job succeeded, peak RSS.
 #include "app/Kivo.h"
 #include "app/MagicLabel.h"
@@ -12,6 +14,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
@@ -21,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/resource.h>
 #include <vector>
 
@@ -92,6 +96,32 @@ bool reachWorkPage(Kivo& w, const QString& picture) {
     return forward(w) && w.currentId() == Kivo::WorkId;
 }
 
+// An Intel HEX file of n bytes at the flash base: an extended address record, then 16-byte
+// data records.
+bool writeHex(const QString& path, int n) {
+    auto record = [](int type, int addr, const std::vector<int>& data) {
+        std::vector<int> bytes = {int(data.size()), (addr >> 8) & 0xFF, addr & 0xFF, type};
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        int sum = 0;
+        QByteArray line = ":";
+        for (int b : bytes) {
+            sum += b;
+            line += QByteArray::number(b, 16).rightJustified(2, '0').toUpper();
+        }
+        return line + QByteArray::number((-sum) & 0xFF, 16).rightJustified(2, '0').toUpper() + "\n";
+    };
+    QByteArray text = record(4, 0, {0x08, 0x00});
+    for (int at = 0; at < n; at += 16) {
+        std::vector<int> data;
+        for (int i = at; i < std::min(n, at + 16); ++i) data.push_back((i * 31 + 7) & 0xFF);
+        text += record(0, at & 0xFFFF, data);
+        if ((at + 16) % 0x10000 == 0 && at + 16 < n) text += record(4, 0, {0x08, (at + 16) >> 16});
+    }
+    text += record(1, 0, {});
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+}
+
 QImage picture(int width, int height) {
     QImage img(width, height, QImage::Format_RGB32);
     for (int y = 0; y < height; ++y)
@@ -103,14 +133,18 @@ QImage picture(int width, int height) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fputs("usage: bench_wizard PORT WIDTH HEIGHT\n", stderr);
+        std::fputs("usage: bench_wizard PORT WIDTH HEIGHT | bench_wizard PORT firmware BYTES\n",
+                   stderr);
         return 2;
     }
     Q_INIT_RESOURCE(Kivo_Updater);
     QApplication app(argc, argv);
     QTemporaryDir dir;
-    const QString path = dir.filePath("bench.png");
-    if (!picture(std::atoi(argv[2]), std::atoi(argv[3])).save(path)) return 1;
+    const bool firmware = std::strcmp(argv[2], "firmware") == 0;
+    const QString path = dir.filePath(firmware ? "bench.hex" : "bench.png");
+    if (firmware ? !writeHex(path, std::atoi(argv[3]))
+                 : !picture(std::atoi(argv[2]), std::atoi(argv[3])).save(path))
+        return 1;
 
     Kivo wizard(nullptr);
     wizard.addExtraPort(argv[1], kProduct);
@@ -132,14 +166,15 @@ int main(int argc, char** argv) {
     bool ok = false;
     QTimer::singleShot(0, [&] {
         if (!reachWorkPage(wizard, path)) {
-            std::fprintf(stderr, "bench_wizard: could not reach the Load Bitmap page\n");
+            std::fprintf(stderr, "bench_wizard: could not reach the work page\n");
             app.exit(1);
             return;
         }
         auto* status = wizard.workPage->findChild<MagicLabel*>();
         QObject::connect(status, &MagicLabel::ltextChanged, [&](const QString& s) {
-            if (s.startsWith("Loading ") && eraseStall < 0) eraseStall = meter.take();
-            if (s == "KIVO Pattern has been installed.") ok = true;
+            if (!firmware && s.startsWith("Loading ") && eraseStall < 0) eraseStall = meter.take();
+            if (s == "KIVO Pattern has been installed." || s.endsWith(" Loaded Successfully"))
+                ok = true;
         });
         meter.start();
         button(wizard, "Start")->click(); // runs the whole job, processing events as it goes
@@ -149,9 +184,14 @@ int main(int argc, char** argv) {
     const int rc = app.exec();
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    std::fprintf(stderr, "erase_stall_ms %lld\nupload_stall_ms %lld\nupload_median_gap_ms %lld\n",
-                 static_cast<long long>(eraseStall), static_cast<long long>(uploadStall),
-                 static_cast<long long>(typical));
+    if (firmware)
+        std::fprintf(stderr, "firmware_stall_ms %lld\nfirmware_median_gap_ms %lld\n",
+                     static_cast<long long>(uploadStall), static_cast<long long>(typical));
+    else
+        std::fprintf(stderr,
+                     "erase_stall_ms %lld\nupload_stall_ms %lld\nupload_median_gap_ms %lld\n",
+                     static_cast<long long>(eraseStall), static_cast<long long>(uploadStall),
+                     static_cast<long long>(typical));
     std::fprintf(stderr, "job_ok %d\npeak_rss_kib %ld\n", ok ? 1 : 0, u.ru_maxrss);
     return rc == 0 && ok ? 0 : 1;
 }

@@ -31,6 +31,9 @@ bool parseOption(int argc, char** argv, int& i, Invocation& inv, std::string& er
     } else if (arg == "--verify") {
         inv.verify = true;
         inv.options |= OptVerify;
+    } else if (arg == "--fit") {
+        inv.fit = true;
+        inv.options |= OptFit;
     } else if (arg == "--long") {
         inv.options |= OptLong;
     } else if (arg == kBinOption || startsWith(arg, "--bin=")) {

@@ -50,18 +50,23 @@ const std::vector<Command>& commands() {
          "  hdcp scramble power   off on\n"
          "  pattern audio-speaker volume   a number\n",
          3, 3, 0, runSet},
-        {"pattern", "PORT SLOT PICTURE", "replace pattern SLOT (0 to 9) and its display preview",
+        {"pattern", "PORT SLOT PICTURE [--fit]",
+         "replace pattern SLOT (0 to 9) and its display preview",
          "Erases pattern SLOT, writes PICTURE as its bitmap and a 192 x 128 copy as the preview\n"
          "the generator shows on its display. PICTURE is a PNG, JPEG or BMP file (.png, .jpg,\n"
-         ".bmp) or a raw 1920 x 1080 RGB file (.bin). PORT may be a comma-separated list: the\n"
-         "ports are updated at the same time, each trace line starts with its port, and a\n"
-         "summary table closes the run.\n",
-         3, 3, 0, runPattern},
+         ".bmp) or a raw 1920 x 1080 RGB file (.bin); transparent pixels become black. A slot\n"
+         "holds one 1920 x 1080 picture: a larger one is refused before anything is sent.\n"
+         "PORT may be a comma-separated list: the ports are updated at the same time, each\n"
+         "trace line starts with its port, and a summary table closes the run.\n"
+         "  --fit   scale the picture to exactly 1920 x 1080 first, aspect kept, centred on\n"
+         "          black\n",
+         3, 3, OptFit, runPattern},
         {"firmware", "PORT FILE.hex [--verify]", "install firmware through the bootloader",
          "Sends the generator into its bootloader, erases the flash, writes the Intel HEX\n"
          "image from its base address and starts it. The Extended Erase mass erase is used\n"
-         "when the bootloader offers no plain Erase. PORT may be a comma-separated list, as\n"
-         "for 'pattern'.\n"
+         "when the bootloader offers no plain Erase. A generator left in its bootloader by an\n"
+         "update that stopped half-way is recovered: the image goes straight to the\n"
+         "bootloader. PORT may be a comma-separated list, as for 'pattern'.\n"
          "  --verify   read the flash back before starting it and fail at the first\n"
          "             difference, naming its address\n",
          2, 2, OptVerify, runFirmware},

@@ -11,6 +11,7 @@ enum Option : unsigned {
     OptVerify = 1u << 0, // firmware: read the flash back before Go
     OptBin = 1u << 1,    // hex: write the flat image
     OptLong = 1u << 2,   // ports: the ids that name an adapter for good
+    OptFit = 1u << 3,    // pattern: scale the picture to 1920 x 1080
 };
 
 struct Invocation {
@@ -19,6 +20,7 @@ struct Invocation {
     bool quiet = false;
     bool help = false;
     bool verify = false;
+    bool fit = false;
     std::string binOut;
     int workerFd = -1; // set in a worker process of a parallel run: progress records go there
     unsigned options = 0;

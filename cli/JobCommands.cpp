@@ -16,7 +16,6 @@
 namespace kivo {
 namespace {
 
-constexpr uint64_t kMaxBitmapBytes = 65536ull * KivoIo::PageSize; // 16-bit page numbers
 constexpr unsigned kRgbBytes = 3;
 constexpr unsigned kRowAlign = 4;
 
@@ -82,9 +81,9 @@ JobResult runJob(const JobSpec& job, Connection& c, const JobCallbacks& cb) {
     req.hexPath = job.path;
     req.link = c.link();
     req.stream = c.stream();
+    req.port = c.dev();
     req.releaseLink = [&c] { c.releaseLink(); };
     req.verify = job.verify;
-    req.eraseFallback = true;
     return runFirmwareJob(req, cb);
 }
 
@@ -135,11 +134,14 @@ int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& job) {
     job.path = QString::fromLocal8Bit(path.c_str());
     if (fileKind(job.path) != FileKindPicture)
         return refuse(con, "%s is not a valid file for the Kivo\n", path);
-    job.picture = loadPicture(job.path);
+    job.picture = pictureToSend(loadPicture(job.path), inv.fit);
     if (job.picture.isNull()) return refuse(con, "Couldn't read %s\n", path);
+    const QString tooLarge = pictureTooLarge(job.picture, job.path);
+    if (!tooLarge.isEmpty()) {
+        con.error("%s (try --fit)\n", tooLarge.toLocal8Bit().constData());
+        return ExitUsage;
+    }
     job.bitmapBytes = rgb888Bytes(job.picture);
-    if (job.bitmapBytes > kMaxBitmapBytes)
-        return refuse(con, "%s is too large for a pattern slot (16 MiB at most)\n", path);
     return ExitOk;
 }
 
@@ -171,7 +173,8 @@ PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& co
     bool open = job.kind == JobSpec::Firmware ? c.open(con) : c.openVerified(con);
     if (!open) {
         o.step = jobStepName(JobStep::Link);
-        o.message = "Kivo not found on " + port.given;
+        o.message =
+            c.inBootloader() ? bootloaderNotice(port.given) : "Kivo not found on " + port.given;
         return o;
     }
     QString closing;
@@ -187,6 +190,7 @@ PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& co
     }
     con.error("%s\n", o.message.c_str());
     if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.given.c_str());
+    if (!r.advice.isEmpty()) con.error("%s\n", r.advice.toLocal8Bit().constData());
     return o;
 }
 

@@ -58,6 +58,7 @@ std::vector<std::string> workerArgs(const Invocation& inv, const PortTarget& por
     std::vector<std::string> a = {inv.self, "--worker-fd=" + std::to_string(kWorkerRecordFd)};
     if (inv.quiet) a.push_back("--quiet");
     if (inv.verify) a.push_back("--verify");
+    if (inv.fit) a.push_back("--fit");
     a.push_back("--");
     a.push_back(inv.command);
     a.push_back(port.given);

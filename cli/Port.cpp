@@ -2,6 +2,7 @@
 #include "cli/Cli.h"
 
 #include "device/KivoIo.h"
+#include "jobs/LinkCheck.h"
 #include "serial/SIoUnix.h"
 #include "serial/SerialPorts.h"
 #include "sim/KivoSim.h"
@@ -18,7 +19,6 @@ namespace {
 
 const char* const kSimPort = "sim";
 const char* const kDevDir = "/dev/";
-constexpr int kPingTries = 3;
 constexpr unsigned kDataBits = 8;
 constexpr unsigned kStopBits = 1;
 
@@ -146,10 +146,20 @@ bool Connection::open(Console& con) {
     return true;
 }
 
+std::string bootloaderNotice(const std::string& port) {
+    return "KIVO is in bootloader mode on " + port + ". 'kivo firmware " + port +
+           " FILE.hex' recovers it.";
+}
+
 bool Connection::openVerified(Console& con) {
     if (!open(con)) return false;
-    if (link_->ping(kPingTries)) return true;
-    con.error("Kivo not found on %s\n", target_.given.c_str());
+    const PortState state = checkPort(*link_, target_.dev.c_str(), [this] { releaseLink(); });
+    if (state == PortState::Generator) return true;
+    inBootloader_ = state == PortState::Bootloader;
+    if (inBootloader_)
+        con.error("%s\n", bootloaderNotice(target_.given).c_str());
+    else
+        con.error("Kivo not found on %s\n", target_.given.c_str());
     return false;
 }
 

@@ -39,8 +39,11 @@ public:
 
     // Opens the port at 115200 8N1; prints what went wrong.
     bool open(Console& con);
-    // open(), then up to three pings; "Kivo not found on PORT" when none is answered.
+    // open(), then up to three pings; when none is answered, the port is probed for the
+    // generator's bootloader: "Kivo not found on PORT", or the bootloader notice.
     bool openVerified(Console& con);
+    // openVerified found the generator's bootloader instead of the generator.
+    bool inBootloader() const { return inBootloader_; }
     // Deletes the link and its stream, closing the port (the simulator keeps running).
     void releaseLink();
 
@@ -55,6 +58,10 @@ private:
     std::unique_ptr<KivoSim> sim_;
     std::unique_ptr<SerialIo> stream_;
     std::unique_ptr<KivoIo> link_;
+    bool inBootloader_ = false;
 };
+
+// What a port left in the bootloader needs: "kivo firmware" brings it back.
+std::string bootloaderNotice(const std::string& port);
 
 } // namespace kivo

@@ -1,32 +1,43 @@
 #include "jobs/FirmwareJob.h"
 
+#include "bootloader/BootloaderProbe.h"
 #include "bootloader/Stm32Bootload.h"
 #include "device/KivoIo.h"
 #include "files/FileLoad.h"
+#include "jobs/IdleLine.h"
 #include "jobs/JobReport.h"
+#include "jobs/LinkCheck.h"
 #include "serial/SerialIo.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr unsigned char kHexFill = 0;
-constexpr int kPingTries = 3;
-constexpr std::chrono::milliseconds kBootloaderSettle(1000); // the generator restarts
+constexpr unsigned kBootloaderSettleMs = 1000; // the generator restarts into its bootloader
 constexpr unsigned kVerifyBlock = 4096;
+const char* const kRecoverAdvice =
+    "KIVO may be left in bootloader mode: run the firmware update again to recover it.";
+const char* const kRecovering = "KIVO is in bootloader mode: installing the firmware recovers it.";
+const char* const kRecovered = " Loaded Successfully. KIVO has been recovered.";
 
-// A plain client whose write progress goes to the job's callbacks.
+// The client's fixed pauses take a plain function; it finds the running job's sink here.
+thread_local KivoProgress* tSleepSink = nullptr;
+void sleepIdle(unsigned ms) {
+    idleSleep(ms, tSleepSink);
+}
+
+// A client on a line the job opened, whose write progress goes to the job's callbacks.
 class JobLoader final : public Stm32Bootload {
 public:
-    explicit JobLoader(JobReport& report) : report(report) {}
+    JobLoader(SerialIo* line, JobReport& report) : Stm32Bootload(line), report(report) {
+        set_sleeper(sleepIdle);
+    }
     bool progress(double percent) override { return report.progress(percent); }
 
 private:
@@ -41,27 +52,40 @@ struct Failure {
 class FirmwareRun {
 public:
     FirmwareRun(const FirmwareRequest& request, JobReport& report)
-        : req(request), report(report), name(QFileInfo(request.hexPath).fileName()) {}
+        : req(request), report(report), idle(request.link, report),
+          name(QFileInfo(request.hexPath).fileName()) {
+        tSleepSink = &idle;
+    }
+    ~FirmwareRun() { tSleepSink = nullptr; }
 
     JobResult run();
 
 private:
     bool readImage();
-    bool pingAndLeave();
-    bool runLoader();
+    bool reachBootloader();
+    bool openOwnLink();
+    bool sendIntoBootloader(KivoIo& link);
+    bool recover();
+    void release();
+    bool writeImage();
     bool erase(Stm32Bootload& loader);
     bool verifyFlash(Stm32Bootload& loader);
     bool fail(JobStep step, const QString& message);
-    std::shared_ptr<Stm32Bootload> makeLoader();
 
     const FirmwareRequest& req;
     JobReport& report;
+    JobIdle idle;
     const QString name;
     std::unique_ptr<unsigned char[]> image;
     unsigned size = 0;
     unsigned base = 0;
     std::string devicePath;
-    std::shared_ptr<Stm32Bootload> loader; // lives until the run has reported its outcome
+    std::unique_ptr<SerialIo> ownStream; // when the caller had no link
+    std::unique_ptr<KivoIo> ownLink;
+    bool released = false;
+    bool inBootloader = false; // the generator was sent there or found there
+    bool recovering = false;
+    std::unique_ptr<Stm32Bootload> loader; // lives until the run has reported its outcome
     Failure failure{JobStep::None, QString()};
 };
 
@@ -80,42 +104,86 @@ bool FirmwareRun::readImage() {
     return fail(JobStep::ReadFile, QStringLiteral("Couldn't read ") + req.hexPath);
 }
 
-// The port to reopen is the one the verified link runs on, taken before the generator leaves
-// its own firmware: without it the generator would be stranded in its bootloader.
-bool FirmwareRun::pingAndLeave() {
-    if (!req.link || !req.link->ping(kPingTries))
-        return fail(JobStep::Ping, QStringLiteral("Couldn't verify KIVO"));
-    const char* dev = req.stream ? req.stream->devName() : nullptr;
-    if (!dev || !*dev)
-        return fail(JobStep::Port, QStringLiteral("Couldn't re-initialize Serial Port"));
-    devicePath = dev;
-    const bool entered = req.link->bootloader();
-    std::this_thread::sleep_for(kBootloaderSettle);
+void FirmwareRun::release() {
+    idle.forget();
+    ownLink.reset();
+    ownStream.reset();
+    if (released) return;
+    released = true;
     if (req.releaseLink) req.releaseLink();
-    if (!entered)
-        return fail(JobStep::Bootloader, QStringLiteral("Couldn't put KIVO into bootloader mode"));
+}
+
+// Without a link (an earlier run gave it up) the port is opened as the serial page does.
+bool FirmwareRun::openOwnLink() {
+    if (devicePath.empty()) return false;
+    ownStream.reset(new IdleLine(SerialIo::PlatformSIo(), &idle));
+    if (!ownStream->initialize(devicePath.c_str(), SerialIo::Baud115200, 8, SerialIo::ParityNone,
+                               1)) {
+        ownStream.reset();
+        return false;
+    }
+    ownLink.reset(new KivoIo(*ownStream));
+    idle.attach(ownLink.get());
     return true;
 }
 
-std::shared_ptr<Stm32Bootload> FirmwareRun::makeLoader() {
-    std::shared_ptr<Stm32Bootload> made;
-    if (req.makeLoader) made = req.makeLoader();
-    if (!made) made = std::make_shared<JobLoader>(report);
-    return made;
+// The port to reopen is the one the verified link runs on, taken before the generator leaves
+// its own firmware: without it the generator would be stranded in its bootloader. The probe
+// only follows an unanswered ping, so a generator in its own firmware never gets a byte of it.
+bool FirmwareRun::reachBootloader() {
+    const char* dev = req.stream ? req.stream->devName() : req.port.c_str();
+    devicePath = dev ? dev : "";
+    if (req.inBootloader) return recover();
+    KivoIo* link = req.link;
+    if (!link && openOwnLink()) link = ownLink.get();
+    if (!link) return fail(JobStep::Ping, QStringLiteral("Couldn't verify KIVO"));
+    if (link->ping(kPingTries)) return sendIntoBootloader(*link);
+    return recover();
+}
+
+bool FirmwareRun::sendIntoBootloader(KivoIo& link) {
+    if (devicePath.empty())
+        return fail(JobStep::Port, QStringLiteral("Couldn't re-initialize Serial Port"));
+    const bool entered = link.bootloader();
+    inBootloader = true;
+    idleSleep(kBootloaderSettleMs, &idle);
+    release();
+    if (!entered)
+        return fail(JobStep::Bootloader, QStringLiteral("Couldn't put KIVO into bootloader mode"));
+    std::unique_ptr<SerialIo> line(new IdleLine(SerialIo::PlatformSIo(), &idle));
+    report.status(QStringLiteral("Loading ") + name, JobStep::InitBootloader);
+    if (!openBootloaderLine(*line, devicePath.c_str()))
+        return fail(JobStep::InitBootloader, QStringLiteral("Couldn't Initialize bootloader"));
+    loader.reset(new JobLoader(line.release(), report));
+    if (loader->connect_to_bl() != Stm32Bootload::Ok)
+        return fail(JobStep::InitBootloader, QStringLiteral("Couldn't Initialize bootloader"));
+    return true;
+}
+
+// No generator answers: an earlier update that stopped half-way may have left the bootloader
+// listening on the port. The probe leaves it synchronised, so no ping, bootloader command or
+// second synchronisation follows.
+bool FirmwareRun::recover() {
+    release();
+    std::unique_ptr<SerialIo> line =
+        devicePath.empty() ? nullptr : findBootloader(devicePath.c_str(), &idle);
+    if (!line) return fail(JobStep::Ping, QStringLiteral("Couldn't verify KIVO"));
+    inBootloader = recovering = true;
+    report.status(QString::fromLatin1(kRecovering), JobStep::Ping);
+    report.status(QStringLiteral("Loading ") + name, JobStep::InitBootloader);
+    loader.reset(new JobLoader(line.release(), report));
+    return true;
 }
 
 // Some bootloaders offer only Extended Erase; its mass erase does the same job.
 bool FirmwareRun::erase(Stm32Bootload& bl) {
-    bool extended = false;
-    if (req.eraseFallback) {
-        std::vector<unsigned char> commands;
-        if (bl.get_commands(commands) != Stm32Bootload::Ok)
-            return fail(JobStep::InitBootloader, QStringLiteral("Couldn't Initialize bootloader"));
-        auto offers = [&](unsigned char c) {
-            return std::find(commands.begin(), commands.end(), c) != commands.end();
-        };
-        extended = !offers(Stm32Proto::CmdErase) && offers(Stm32Proto::CmdExtendedErase);
-    }
+    std::vector<unsigned char> commands;
+    if (bl.get_commands(commands) != Stm32Bootload::Ok)
+        return fail(JobStep::InitBootloader, QStringLiteral("Couldn't Initialize bootloader"));
+    auto offers = [&](unsigned char c) {
+        return std::find(commands.begin(), commands.end(), c) != commands.end();
+    };
+    const bool extended = !offers(Stm32Proto::CmdErase) && offers(Stm32Proto::CmdExtendedErase);
     const int erased =
         extended ? bl.extended_erase_flash(0xFF, nullptr) : bl.erase_flash(0xFF, nullptr);
     if (erased != Stm32Bootload::Ok)
@@ -145,12 +213,8 @@ bool FirmwareRun::verifyFlash(Stm32Bootload& bl) {
     return true;
 }
 
-bool FirmwareRun::runLoader() {
-    loader = makeLoader();
+bool FirmwareRun::writeImage() {
     Stm32Bootload& bl = *loader;
-    report.status(QStringLiteral("Loading ") + name, JobStep::InitBootloader);
-    if (bl.init(devicePath.c_str()) != Stm32Bootload::Ok)
-        return fail(JobStep::InitBootloader, QStringLiteral("Couldn't Initialize bootloader"));
     if (!erase(bl)) return false;
     if (bl.write_flash(base, image.get(), size) != Stm32Bootload::Ok)
         return fail(JobStep::WriteFlash, QStringLiteral("Couldn't load new firmware"));
@@ -161,16 +225,23 @@ bool FirmwareRun::runLoader() {
 }
 
 JobResult FirmwareRun::run() {
-    bool ok = readImage();
+    const bool read = readImage();
+    bool ok = read;
     if (ok) {
         report.status(QStringLiteral("Loading"), JobStep::Ping);
-        ok = pingAndLeave() && runLoader();
+        ok = reachBootloader() && writeImage();
     }
     JobResult result{ok, ok ? JobStep::Done : failure.step, ok ? QString() : failure.message};
+    result.refused = !read;
     if (ok) {
-        report.status(name + QStringLiteral(" Loaded Successfully"), JobStep::Done);
+        report.status(name + QLatin1String(recovering ? kRecovered : " Loaded Successfully"),
+                      JobStep::Done);
     } else {
-        report.failure(failure.message, failure.step);
+        if (inBootloader) result.advice = QString::fromLatin1(kRecoverAdvice);
+        const QString shown = result.advice.isEmpty()
+                                  ? failure.message
+                                  : failure.message + QStringLiteral("\n\n") + result.advice;
+        report.failure(shown, failure.step);
         report.status(failure.message, JobStep::Done);
     }
     report.progress(100.0);

@@ -1,35 +1,37 @@
 #pragma once
 // Installs firmware from an Intel HEX file: ping the generator, send it into its bootloader,
 // release the link, then erase, write and start through the bootloader client on the same port.
+// A port where the generator does not answer but its bootloader does (an earlier update stopped
+// half-way) is recovered: the image goes straight to the bootloader.
 #include "jobs/JobTypes.h"
 
 #include <QString>
 
 #include <functional>
-#include <memory>
+#include <string>
 
 class KivoIo;
 class SerialIo;
-class Stm32Bootload;
 
 struct FirmwareRequest {
     QString hexPath;
-    KivoIo* link = nullptr;     // the verified link; may be null (the job then stops at once)
+    KivoIo* link = nullptr;     // the verified link; null when there is none
     SerialIo* stream = nullptr; // the open stream under link; its devName() is the port to reopen
-    // Called once after the bootloader command and its pause: the caller deletes link and stream
-    // (closing the port) and forgets them. The job never touches either afterwards.
+    // The port's device path when there is no stream: the job opens its own link there.
+    std::string port;
+    // The port was found holding the generator's bootloader: no ping, no bootloader command.
+    bool inBootloader = false;
+    // Called once before the job reopens the port (after the bootloader command and its pause, or
+    // after an unanswered ping): the caller deletes link and stream and forgets them. The job
+    // never touches either afterwards.
     std::function<void()> releaseLink;
-    // Builds the bootloader client (for example one whose progress() drives a GUI); null means a
-    // plain client whose write progress goes to the callbacks. Its write_flash progress result is
-    // the caller's business then.
-    std::function<std::shared_ptr<Stm32Bootload>()> makeLoader;
     // Reads the flash back before Go and fails at the first differing address.
     bool verify = false;
-    // Asks the bootloader for its command list and uses the Extended Erase mass erase when it
-    // offers 0x44 but not 0x43.
-    bool eraseFallback = false;
 };
 
-// Runs the whole update synchronously. Failure messages name the failing step exactly as the
-// wizard shows them ("Couldn't read " + path, "Couldn't verify KIVO", ...).
+// Runs the whole update synchronously; every wait reports through callbacks.progress (the last
+// percent again), so a caller's event loop keeps turning. Failure messages name the failing
+// step exactly as the wizard shows them ("Couldn't read " + path, "Couldn't verify KIVO", ...);
+// a failure that leaves the generator in its bootloader carries result.advice, which the
+// failure callback gets after the message.
 JobResult runFirmwareJob(const FirmwareRequest& request, const JobCallbacks& callbacks);

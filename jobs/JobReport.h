@@ -27,7 +27,9 @@ public:
     JobResult refuse(const QString& message, JobStep step) const {
         failure(message, step);
         status(message, JobStep::Done);
-        return JobResult{false, step, message};
+        JobResult result{false, step, message};
+        result.refused = true;
+        return result;
     }
 
 private:
@@ -35,19 +37,30 @@ private:
     double last = 0.0;
 };
 
-// The link's idle sink for the length of a job; the percent it is given carries no news.
+// The idle sink for the length of a job, also set on the link when there is one; the percent it
+// is given carries no news.
 class JobIdle final : public KivoProgress {
 public:
-    JobIdle(KivoIo& link, JobReport& report) : link(link), report(report) {
-        link.setIdleSink(this);
+    JobIdle(KivoIo* link, JobReport& report) : link(link), report(report) {
+        if (link) link->setIdleSink(this);
     }
-    ~JobIdle() { link.setIdleSink(nullptr); }
+    ~JobIdle() { forget(); }
     JobIdle(const JobIdle&) = delete;
     JobIdle& operator=(const JobIdle&) = delete;
 
     bool progress(double) override { return report.repeatProgress(); }
+    void attach(KivoIo* other) {
+        forget();
+        link = other;
+        if (link) link->setIdleSink(this);
+    }
+    // The link is about to be deleted.
+    void forget() {
+        if (link) link->setIdleSink(nullptr);
+        link = nullptr;
+    }
 
 private:
-    KivoIo& link;
+    KivoIo* link;
     JobReport& report;
 };

@@ -40,7 +40,14 @@ struct JobCallbacks {
 };
 
 struct JobResult {
+    JobResult() = default;
+    JobResult(bool ok, JobStep step, const QString& message)
+        : ok(ok), step(step), message(message) {}
+
     bool ok = false;
     JobStep step = JobStep::None; // the step that failed, Done on success
     QString message;              // the failure message, empty on success
+    bool refused = false;         // stopped before anything was sent to the generator
+    // After a failure that left the generator in its bootloader: what brings it back.
+    QString advice;
 };

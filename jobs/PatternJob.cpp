@@ -30,12 +30,16 @@ JobResult runPatternJob(const PatternRequest& request, const JobCallbacks& callb
     JobReport report(callbacks);
     const QString name = QFileInfo(request.path).fileName();
     if (!request.link) return report.refuse(QString::fromLatin1(kNoLink), JobStep::Link);
-    if (request.picture.isNull())
+    const QImage picture = pictureToSend(request.picture, request.fit);
+    if (picture.isNull())
         return report.refuse(QLatin1String(kCouldNotRead) + name, JobStep::Picture);
+    // Sent in full, a larger bitmap would run past the slot into the next pattern.
+    const QString tooLarge = pictureTooLarge(picture, name);
+    if (!tooLarge.isEmpty()) return report.refuse(tooLarge, JobStep::Picture);
     if (request.slot >= kPatternSlots)
         return report.refuse(QString::fromLatin1(kBadSlot), JobStep::Picture);
     KivoIo& link = *request.link;
-    JobIdle idle(link, report); // the console erase takes seconds: keep the caller live
+    JobIdle idle(&link, report); // the console erase takes seconds: keep the caller live
 
     report.status(QStringLiteral("Erasing Flash"), JobStep::Erase);
     // An unconfirmed erase is not fatal: the bitmap write then fails or succeeds on its own.
@@ -43,7 +47,7 @@ JobResult runPatternJob(const PatternRequest& request, const JobCallbacks& callb
     report.progress(0.0);
 
     report.status(QStringLiteral("Loading ") + name, JobStep::Bitmap);
-    const QByteArray bitmap = patternBitmap(request.picture);
+    const QByteArray bitmap = patternBitmap(picture);
     const bool bitmapOk =
         link.loadBitmap(bytesOf(bitmap), static_cast<unsigned>(bitmap.size()), &report);
     JobResult result{false, JobStep::Bitmap, QString()};
@@ -59,7 +63,7 @@ JobResult runPatternJob(const PatternRequest& request, const JobCallbacks& callb
 
     if (bitmapOk) {
         report.status(QStringLiteral("Loading LCD Preview."), JobStep::Preview);
-        const bool previewOk = writePreview(link, request.slot, request.picture, report);
+        const bool previewOk = writePreview(link, request.slot, picture, report);
         if (previewOk) {
             finalStatus = QStringLiteral("KIVO Pattern has been installed.");
             result = JobResult{true, JobStep::Done, QString()};

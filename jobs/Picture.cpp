@@ -5,6 +5,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -28,6 +30,21 @@ QImage loadRawPicture(const QString& path) {
                 .copy();
     delete[] data;
     return picture;
+}
+
+// Premultiplied pixels are exactly the picture composited on black; read without their alpha
+// they are the opaque picture. Opaque pictures pass unchanged.
+QImage onBlack(const QImage& picture) {
+    if (!picture.hasAlphaChannel()) return picture;
+    const QImage pm = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    return QImage(pm.constBits(), pm.width(), pm.height(), pm.bytesPerLine(), QImage::Format_RGB32)
+        .copy();
+}
+
+// Padded RGB888 rows times the height, without overflow for any picture size.
+uint64_t bitmapBytes(const QImage& picture) {
+    const uint64_t row = (uint64_t(picture.width()) * 3 + 3) / 4 * 4;
+    return row * uint64_t(picture.height());
 }
 
 } // namespace
@@ -59,9 +76,39 @@ QImage pictureThumbnail(const QImage& picture) {
                           Qt::FastTransformation);
 }
 
+QImage pictureToSend(const QImage& picture, bool fit) {
+    if (!fit || picture.isNull()) return picture;
+    const QImage scaled = onBlack(picture)
+                              .convertToFormat(QImage::Format_RGB32)
+                              .scaled(kRawPictureWidth, kRawPictureHeight, Qt::KeepAspectRatio,
+                                      Qt::SmoothTransformation);
+    QImage canvas(kRawPictureWidth, kRawPictureHeight, QImage::Format_RGB32);
+    canvas.fill(Qt::black);
+    const int left = (kRawPictureWidth - scaled.width()) / 2;
+    const int top = (kRawPictureHeight - scaled.height()) / 2;
+    const size_t rowBytes = size_t(scaled.width()) * 4;
+    for (int y = 0; y < scaled.height(); ++y)
+        std::memcpy(canvas.scanLine(top + y) + size_t(left) * 4, scaled.constScanLine(y), rowBytes);
+    return canvas;
+}
+
+QString pictureTooLarge(const QImage& picture, const QString& name) {
+    const uint64_t need = bitmapBytes(picture);
+    if (need <= uint64_t(kSlotBytes)) return QString();
+    return QStringLiteral("%1 is too large for a pattern slot: %2 x %3 needs %4 bytes, a slot "
+                          "holds %5 bytes (%6 x %7)")
+        .arg(name)
+        .arg(picture.width())
+        .arg(picture.height())
+        .arg(need)
+        .arg(kSlotBytes)
+        .arg(kRawPictureWidth)
+        .arg(kRawPictureHeight);
+}
+
 QByteArray patternBitmap(const QImage& picture) {
     if (picture.isNull()) return QByteArray();
-    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    const QImage rgb = onBlack(picture).convertToFormat(QImage::Format_RGB888);
     QByteArray bytes(reinterpret_cast<const char*>(rgb.constBits()),
                      static_cast<int>(rgb.sizeInBytes()));
     // Rows are padded to 4 bytes and the conversion leaves the padding unset: send zeros, not
@@ -77,7 +124,8 @@ QByteArray patternBitmap(const QImage& picture) {
 QByteArray lcdPreview(const QImage& picture) {
     if (picture.isNull()) return QByteArray();
     const QImage small =
-        picture.convertToFormat(QImage::Format_RGB888)
+        onBlack(picture)
+            .convertToFormat(QImage::Format_RGB888)
             .scaled(kPreviewWidth, kPreviewHeight, Qt::IgnoreAspectRatio, Qt::FastTransformation)
             .convertToFormat(QImage::Format_RGB16);
     QByteArray bytes(reinterpret_cast<const char*>(small.constBits()),

@@ -13,6 +13,8 @@ constexpr int kRawPictureBytes = kRawPictureWidth * kRawPictureHeight * 3; // 6,
 constexpr int kPreviewWidth = 192;
 constexpr int kPreviewHeight = 128;
 constexpr int kPreviewBytes = kPreviewWidth * kPreviewHeight * 2; // 49,152
+// A pattern slot holds one full-screen bitmap: 24,300 flash pages.
+constexpr int kSlotBytes = kRawPictureBytes;
 constexpr int kThumbnailWidth = 320;
 constexpr int kThumbnailHeight = 240;
 
@@ -31,6 +33,16 @@ QString pictureCaption(const QImage& picture);
 // The picture scaled to fit 320 x 240, aspect kept, fast scaling (the file page's preview).
 QImage pictureThumbnail(const QImage& picture);
 
+// The picture as it goes to the generator: with fit, scaled to exactly 1920 x 1080 (aspect kept,
+// smooth scaling, centred on black); otherwise unchanged. Transparency is flattened later, by the
+// two pixel formats below.
+QImage pictureToSend(const QImage& picture, bool fit);
+
+// Empty when the picture's pattern bitmap fits a slot; otherwise the refusal, naming the picture
+// (name), its size and the limit.
+QString pictureTooLarge(const QImage& picture, const QString& name);
+
+// Both pixel formats below composite transparent pixels on black first.
 // Pattern bitmap: the picture unscaled as RGB888, rows padded to 4 bytes; empty for a null image.
 QByteArray patternBitmap(const QImage& picture);
 

@@ -2,13 +2,16 @@
 // Usage: app_screenshot_tour OUTDIR (scripts/screenshots runs it under a virtual display).
 #include "app/Kivo.h"
 #include "app/SimulatorPort.h"
+#include "device/KivoIo.h"
 #include "files/IHexRecord.h"
+#include "serial/SerialIo.h"
 #include "sim/KivoSim.h"
 
 #include <QtWidgets>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -88,7 +91,40 @@ public:
         return true;
     }
 
+    // A generator left in its bootloader: the serial page's notice, a refused picture, and the
+    // update that recovers it.
+    bool recover(const QString& picture, const QString& hex) {
+        KivoSim sim;
+        Kivo w(nullptr);
+        if (!attachSimulator(w, sim) || !enterBootloader(sim)) return false;
+        w.addQsPages();
+        w.show();
+        forward(w);
+        verify(w, kSimulatorProduct);
+        shot(&w, "serial-bootloader");
+        forward(w);
+        w.fileChooser = [picture] { return picture; };
+        boxName = "file-picture-refused-box";
+        button(w, "Browse")->click();
+        boxName = nullptr;
+        w.fileChooser = [hex] { return hex; };
+        button(w, "Browse")->click();
+        forward(w);
+        w.startButton->click();
+        shot(&w, "firmware-recovered");
+        return !sim.inBootloader();
+    }
+
 private:
+    static bool enterBootloader(KivoSim& sim) {
+        std::unique_ptr<SerialIo> io(SerialIo::PlatformSIo());
+        if (!io->initialize(sim.slavePath().c_str(), SerialIo::Baud115200, 8, SerialIo::ParityNone,
+                            1))
+            return false;
+        KivoIo(*io).bootloader();
+        for (int i = 0; i < 100 && !sim.inBootloader(); ++i) QThread::msleep(20);
+        return sim.inBootloader();
+    }
     void shot(QWidget* w, const QByteArray& name) {
         QCoreApplication::processEvents();
         const QString path =
@@ -134,5 +170,5 @@ int main(int argc, char** argv) {
     const QString hex = work.filePath("kivo-firmware.hex");
     if (!colourBars(640, 360).save(picture) || !writeFirmware(hex)) return 1;
     Tour tour(QString::fromLocal8Bit(argv[1]));
-    return tour.walk(picture, true) && tour.walk(hex, false) ? 0 : 1;
+    return tour.walk(picture, true) && tour.walk(hex, false) && tour.recover(picture, hex) ? 0 : 1;
 }

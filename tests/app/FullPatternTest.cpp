@@ -1,5 +1,36 @@
-// The complete pattern replacement through the wizard's widgets, at full size.
+// The complete pattern replacement through the wizard's widgets, at full size, and the same
+// bytes from the wizard and from kivo for one picture.
 #include "WizardRig.h"
+#include "cli/Cli.h"
+
+namespace {
+
+// A picture whose transparent pixels hide colours, over a gradient of alpha.
+QImage seeThrough() {
+    QImage img(90, 60, QImage::Format_ARGB32);
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            img.setPixel(x, y, qRgba(255 - x, y * 4, (x * y) & 0xFF, x < 10 ? 0 : (x * 3) & 0xFF));
+    return img;
+}
+
+// Smooth shades and fine noise, as a camera gives them.
+QImage photo() {
+    QImage img(160, 120, QImage::Format_RGB32);
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            img.setPixel(x, y, qRgb(x + (x * y) % 7, 60 + y + (x ^ y) % 5, 200 - x / 2));
+    return img;
+}
+
+int runKivoInProcess(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return kivo::kivoMain(int(args.size()), argv.data());
+}
+
+} // namespace
 
 class FullPatternTest : public QObject {
     Q_OBJECT
@@ -76,6 +107,38 @@ private slots:
         w.button(QWizard::FinishButton)->click();
         QVERIFY(!w.isVisible());
         QCOMPARE(w.result(), int(QDialog::Accepted));
+    }
+
+    // The generator gets the same bitmap and preview from either front end; transparent pixels
+    // arrive as black.
+    void sameBytesFromWizardAndKivo_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QImage>("picture");
+        QTest::newRow("PNG with transparency") << "clear.png" << seeThrough();
+        QTest::newRow("photo") << "photo.jpg" << photo();
+    }
+    void sameBytesFromWizardAndKivo() {
+        QFETCH(QString, name);
+        QFETCH(QImage, picture);
+        const QString path = dir.filePath(name);
+        QVERIFY(picture.save(path));
+        WizardRig rig;
+        rig.show();
+        QVERIFY(rig.reachWorkPage(path));
+        rig.wizard->patternGroup->button(2)->click();
+        rig.start();
+        QCOMPARE(rig.field("bmStatus1"), QString("KIVO Pattern has been installed."));
+        KivoSim tool;
+        QVERIFY(tool.start());
+        QCOMPARE(runKivoInProcess(
+                     {"kivo", "--quiet", "pattern", tool.slavePath(), "2", path.toStdString()}),
+                 0);
+        QVERIFY(!rig.sim.slot(2).empty());
+        QVERIFY(rig.sim.slot(2) == tool.slot(2));
+        QVERIFY(rig.sim.preview(38) == tool.preview(38));
+        if (picture.hasAlphaChannel()) // the first columns are fully transparent
+            QVERIFY(std::all_of(rig.sim.slot(2).begin(), rig.sim.slot(2).begin() + 30,
+                                [](uint8_t b) { return b == 0; }));
     }
 };
 

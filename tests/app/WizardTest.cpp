@@ -182,6 +182,9 @@ private slots:
         QTest::newRow("link gone") << "h.png" << none << "8 x 8"
                                    << "No verified connection to KIVO. Please verify the serial "
                                       "port again.";
+        QTest::newRow("too large") << "n.png" << none << "1921 x 1080"
+                                   << "n.png is too large for a pattern slot: 1921 x 1080 needs "
+                                      "6225120 bytes, a slot holds 6220800 bytes (1920 x 1080)";
         QTest::newRow("HEX without data") << "i.hex" << QByteArray(":00000001FF\n") << fw << unread;
         QTest::newRow("missing HEX") << "j.hex" << none << fw << unread;
         QTest::newRow("upper-case suffix") << "k.PNG" << none << QString() << QString();
@@ -230,6 +233,8 @@ private slots:
         }
         const auto before = rig.sim.counters();
         const size_t lines = rig.sim.consoleLines().size();
+        if (rig.wizard->fitCheck)
+            QVERIFY(!rig.wizard->fitCheck->isChecked()); // unscaled by default
         rig.start();
         onStart.replace("%p", path);
         QCOMPARE(rig.takeBoxes(), QStringList({onStart}));
@@ -238,7 +243,10 @@ private slots:
         QCOMPARE(rig.sim.counters().slotErases, uint64_t(0));
         QCOMPARE(rig.sim.consoleLines().size(), lines);
         QCOMPARE(rig.wizard->kivoIo != nullptr, !dropLink);
-        QVERIFY(rig.startEnabled() && rig.forwardEnabled());
+        // Nothing was sent: a refused picture leaves the page incomplete, so Finish cannot
+        // claim an update (the firmware page stays complete, as after every run).
+        QVERIFY(rig.startEnabled());
+        QCOMPARE(rig.forwardEnabled(), name.endsWith(".hex"));
     }
 
     // Slot 9 gets the padded rows, preview 45. A lost bitmap page offers Start again; a lost
@@ -303,8 +311,8 @@ private slots:
     }
 
     // The port reopened for the bootloader is the verified link's own, even when the scan no
-    // longer names it first. Once a run has taken the generator into its bootloader the wizard
-    // has no link: Start again says so and sends nothing.
+    // longer names it first. While the flash is written the wizard cannot be left. A failure
+    // after the bootloader command says how to recover, and Start again does recover.
     void firmwareOutcomes_data() {
         QTest::addColumn<int>("fault");
         QTest::addColumn<QString>("message"); // empty: installed
@@ -312,7 +320,7 @@ private slots:
         QTest::addColumn<bool>("inBootloader");
         QTest::newRow("installed") << int(None) << QString() << false << false;
         QTest::newRow("no answer to ping")
-            << int(Unplugged) << "Couldn't verify KIVO" << true << false;
+            << int(Unplugged) << "Couldn't verify KIVO" << false << false;
         QTest::newRow("bootloader never listens")
             << int(IspIgnored) << "Couldn't Initialize bootloader" << false << false;
         QTest::newRow("erase refused") << int(EraseNack) << "Couldn't erase flash" << false << true;
@@ -339,8 +347,25 @@ private slots:
         rig.recordStatus();
         QList<int> values;
         connect(rig.bar(), &QProgressBar::valueChanged, [&](int v) { values << v; });
+        // Mid-run, Next, Cancel and the window's close all fail.
+        bool tried = false, stayed = true;
+        connect(w.workPage->findChild<MagicLabel*>(), &MagicLabel::ltextChanged,
+                [&](const QString& s) {
+                    if (s != "Loading fw.hex" || tried) return;
+                    tried = true;
+                    stayed = !rig.forwardEnabled() && !rig.next();
+                    w.reject();
+                    w.close();
+                    stayed = stayed && w.isVisible() && w.currentId() == Kivo::WorkId;
+                });
         rig.start();
-        QCOMPARE(rig.takeBoxes(), message.isEmpty() ? QStringList() : QStringList({message}));
+        QVERIFY(stayed);
+        const QString advice =
+            "\n\nKIVO may be left in bootloader mode: run the firmware update again to recover it.";
+        const bool advised = !message.isEmpty() && fault != Unplugged;
+        QCOMPARE(rig.takeBoxes(), message.isEmpty()
+                                      ? QStringList()
+                                      : QStringList({message + (advised ? advice : QString())}));
         QTEST(w.kivoIo != nullptr, "linkKept");
         QTEST(rig.sim.inBootloader(), "inBootloader");
         QCOMPARE(rig.bar()->value(), 100);
@@ -364,13 +389,64 @@ private slots:
         }
         QCOMPARE(rig.field("bmStatus1"), message);
         QVERIFY(rig.startEnabled() && rig.forwardEnabled());
-        if (w.kivoIo) return;
+        if (fault == Unplugged) return;
+        // Without a link the run pings on its own, then finds the bootloader if it is there.
+        // A generator that ignored ISP got the sync byte on its console; the empty line before
+        // the next command ends it as a line it does not understand.
+        if (fault == IspIgnored) rig.expectedViolations = 1;
+        rig.sim.setFaults(KivoSim::Faults());
+        rig.statuses.clear();
+        rig.start();
+        QVERIFY(rig.takeBoxes().isEmpty());
+        QCOMPARE(rig.statuses.last(),
+                 fault == IspIgnored
+                     ? QString("fw.hex Loaded Successfully")
+                     : QString("fw.hex Loaded Successfully. KIVO has been recovered."));
+        QVERIFY(!rig.sim.inBootloader() && !rig.startEnabled());
+    }
+
+    // A generator left in its bootloader: Verify says so, the file page takes only firmware,
+    // and the update goes straight to the bootloader, without ping or bootloader command.
+    void bootloaderRecovery() {
+        WizardRig rig;
+        rig.show();
+        QVERIFY(rig.next());
+        {
+            std::unique_ptr<SerialIo> io(SerialIo::PlatformSIo());
+            QVERIFY(io->initialize(rig.sim.slavePath().c_str(), SerialIo::Baud115200, 8,
+                                   SerialIo::ParityNone, 1));
+            KivoIo(*io).bootloader();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim.inBootloader(), 5000);
+        rig.verify(kSimulatorProduct);
+        Kivo& w = *rig.wizard;
+        QVERIFY(rig.takeBoxes().isEmpty());
+        QCOMPARE(
+            rig.field("verifySerial"),
+            QString("KIVO is in bootloader mode. Choose a firmware file (.hex) to recover it."));
+        QVERIFY(rig.next());
+        rig.choose(picture);
+        QCOMPARE(rig.takeBoxes(), QStringList({picture + " is not a valid file for a Kivo in "
+                                                         "bootloader mode. Choose a firmware file "
+                                                         "(.hex) to recover it."}));
+        QVERIFY(rig.next()); // the commit is refused
+        QCOMPARE(w.currentId(), int(Kivo::FileId));
+        QVERIFY(!w.workPage);
+        rig.choose(firmware);
+        QVERIFY(rig.next() && w.currentId() == Kivo::WorkId);
+        rig.recordStatus();
         const auto before = rig.sim.counters();
         rig.start();
-        QCOMPARE(rig.takeBoxes(), QStringList({"Couldn't verify KIVO"}));
-        QCOMPARE(rig.field("bmStatus1"), QString("Couldn't verify KIVO"));
-        QCOMPARE(rig.sim.counters().bytesIn, before.bytesIn);
-        QVERIFY(rig.startEnabled());
+        QVERIFY(rig.takeBoxes().isEmpty());
+        QCOMPARE(rig.statuses,
+                 QStringList(
+                     {"Loading", "KIVO is in bootloader mode: installing the firmware recovers it.",
+                      "Loading fw.hex", "fw.hex Loaded Successfully. KIVO has been recovered."}));
+        QCOMPARE(rig.sim.counters().consoleLines, before.consoleLines);
+        std::vector<uint8_t> flash = rig.sim.flash();
+        flash.resize(size_t(image.size()));
+        QVERIFY(flash == bytes(image));
+        QVERIFY(!rig.sim.inBootloader() && rig.next());
     }
 };
 

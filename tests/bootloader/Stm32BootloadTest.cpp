@@ -1,5 +1,6 @@
 // Wire-level tests of the bootloader client against an in-memory stream.
 #include "bootloader/Stm32Bootload.h"
+#include "bootloader/BootloaderProbe.h"
 #include "tests/support/ScriptedStream.h"
 
 #include <gmock/gmock.h>
@@ -228,4 +229,37 @@ TEST(Stm32Bootload, HungUpPeerEndsEveryCommand) {
     EXPECT_EQ(chipId(l), 2);
     l.s->feed({ACK, ACK, ACK});
     EXPECT_EQ(l.read_memory(0, img.data(), 4), 2) << "data bytes that never come";
+}
+
+// The probe sends 0x7F, and a second one only when the first drew neither ACK nor NACK: a
+// bootloader synchronised earlier takes the first as a command byte. Stale input does not count.
+TEST(BootloaderProbe, SendsOnlyTheSyncBytes) {
+    const int none = -1;
+    const struct {
+        const char* what;
+        Bytes stale;
+        int first, second; // the answer to each 0x7F
+        Bytes sent;
+        bool found;
+    } rows[] = {{"fresh", {}, ACK, none, {0x7F}, true},
+                {"synchronised", {}, none, NACK, {0x7F, 0x7F}, true},
+                {"NACK at once", {}, NACK, none, {0x7F}, true},
+                {"ACK to the second", {}, 0x00, ACK, {0x7F, 0x7F}, true},
+                {"silent", {}, none, none, {0x7F, 0x7F}, false},
+                {"generator frame", {}, 0xAB, 0xAB, {0x7F, 0x7F}, false},
+                {"stale ACK, then silence", {ACK, NACK}, none, none, {0x7F, 0x7F}, false}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        ScriptedStream s;
+        s.feed(r.stale);
+        std::vector<int> answers = {r.first, r.second};
+        s.onWrite = [&answers](ScriptedStream& st, const unsigned char*, unsigned) {
+            const int a = answers.front();
+            answers.erase(answers.begin());
+            if (a >= 0) st.feed({uint8_t(a)});
+        };
+        EXPECT_EQ(probeBootloader(s), r.found);
+        EXPECT_EQ(s.written, r.sent);
+        EXPECT_EQ(s.readyTimeouts.back(), kProbeReplyMs);
+    }
 }

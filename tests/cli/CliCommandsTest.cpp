@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+
 #include <fstream>
 #include <grp.h>
 #include <pwd.h>
@@ -57,6 +59,9 @@ TEST_P(BadArguments, RefusedWithStatus2BeforeAnyTraffic) {
         ":00000001FF\n");
     put(dir, "fw.hex", kivotest::hexText(0x08000000, {1, 2, 3, 4}));
     put(dir, "empty.hex", ":00000001FF\n");
+    QImage big(1921, 1080, QImage::Format_RGB32);
+    big.fill(Qt::gray);
+    ASSERT_TRUE(big.save(QString::fromStdString(dir.file("big.png"))));
     std::vector<std::string> args;
     for (std::string a : GetParam().args) {
         for (size_t at; (at = a.find('@')) != std::string::npos;) a.replace(at, 1, port());
@@ -90,6 +95,12 @@ const BadLine kBadLines[] = {
     {"PictureMissing", {"pattern", "@", "1", "%gone.png"}, "Couldn't read"},
     {"PictureGarbage", {"pattern", "@", "1", "%pic.png"}, "Couldn't read"},
     {"PictureKind", {"pattern", "@", "1", "%notes.txt"}, "is not a valid file for the Kivo"},
+    {"PictureTooLarge",
+     {"pattern", "@", "1", "%big.png"},
+     "big.png is too large for a pattern slot: 1921 x 1080 needs 6225120 bytes, a slot holds "
+     "6220800 bytes (1920 x 1080) (try --fit)"},
+    {"FitPictureGarbage", {"pattern", "@", "1", "%pic.png", "--fit"}, "Couldn't read"},
+    {"FitOutsidePattern", {"ping", "@", "--fit"}, "not one of 'ping'"},
     {"FirmwareMissing", {"firmware", "@", "%gone.hex"}, "Couldn't read"},
     {"FirmwareBadRecord", {"firmware", "@", "%bad.hex"}, "Couldn't read"},
     {"FirmwareWithoutData", {"firmware", "@", "%empty.hex"}, "Couldn't read"},
@@ -110,7 +121,7 @@ TEST(CliHelp, OverviewAndEachCommand) {
                                   "versions PORT",
                                   "get PORT SETTING",
                                   "set PORT SETTING VALUE",
-                                  "pattern PORT SLOT PICTURE",
+                                  "pattern PORT SLOT PICTURE [--fit]",
                                   "firmware PORT FILE.hex [--verify]",
                                   "hex FILE.hex [--bin OUT]",
                                   "brix OUT INPUT",

@@ -146,12 +146,37 @@ TEST_F(UploadTest, FirmwareFailuresLeaveTheOthersDone) {
     RunResult r = runKivo({"firmware", good.slavePath() + "," + s + "," + q, hex});
     EXPECT_EQ(r.status, kFailed);
     EXPECT_EQ(firstBytes(good.flash(), image.size()), image);
-    EXPECT_TRUE(contains(r.err, s + ": Couldn't Initialize bootloader")) << r.err;
+    EXPECT_TRUE(contains(r.err, s + ": Couldn't Initialize bootloader\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, s + ": KIVO may be left in bootloader mode: run the firmware "
+                                    "update again to recover it.\n"))
+        << r.err;
     EXPECT_TRUE(contains(r.err, q + ": Couldn't verify KIVO\n" + q + ": Kivo not found on " + q))
         << r.err;
     EXPECT_TRUE(contains(r.out, summaryLine(good.slavePath(), "ok"))) << r.out;
     EXPECT_TRUE(contains(r.out, summaryLine(s, "FAILED"))) << r.out;
     EXPECT_TRUE(contains(r.out, summaryLine(q, "FAILED"))) << r.out;
+}
+
+// A generator left in its bootloader: the device commands say what brings it back and fail;
+// firmware recovers it without ping or bootloader command.
+TEST_F(UploadTest, BootloaderLeftOnThePort) {
+    KivoSim sim(faulty([](KivoSim::Options& o) { o.bootloader = true; }));
+    ASSERT_TRUE(sim.start());
+    const std::string port = sim.slavePath();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ping", port}, {"pattern", port, "1", picture}}) {
+        RunResult r = runKivo(args);
+        EXPECT_EQ(r.status, kFailed) << args[0];
+        EXPECT_TRUE(contains(r.err, "KIVO is in bootloader mode on " + port + ". 'kivo firmware " +
+                                        port + " FILE.hex' recovers it."))
+            << r.err;
+    }
+    RunResult r = runKivo({"firmware", port, hex});
+    EXPECT_EQ(r.status, kOk) << r.err;
+    EXPECT_TRUE(contains(r.err, "fw.hex Loaded Successfully. KIVO has been recovered.")) << r.err;
+    EXPECT_EQ(firstBytes(sim.flash(), image.size()), image);
+    EXPECT_FALSE(sim.inBootloader());
+    EXPECT_EQ(sim.counters().consoleLines, 0u);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "JobFixture.h"
 #include "bootloader/Stm32Bootload.h"
+#include "jobs/LinkCheck.h"
 #include "tests/support/ScriptedStream.h"
 
 #include <QTemporaryDir>
@@ -13,12 +14,6 @@ const QString kHexName = QStringLiteral("fw.hex");
 class NamelessStream : public ScriptedStream {
 public:
     const char* devName() override { return ""; }
-};
-
-// A client of the caller's own, as the wizard supplies one that drives its progress bar.
-struct CountingLoader : Stm32Bootload {
-    bool progress(double) override { return ++calls > 0; }
-    int calls = 0;
 };
 
 class FirmwareJobSim : public ::testing::Test {
@@ -63,8 +58,11 @@ TEST_F(FirmwareJobSim, InstallsImageAndStartsIt) {
     EXPECT_EQ(rec.statuses(), (QStringList{QStringLiteral("Loading"), "Loading " + kHexName,
                                            kHexName + QStringLiteral(" Loaded Successfully")}));
     EXPECT_TRUE(rec.failures().isEmpty());
-    // Two chunks: 0 before the first, 85.91 before the second, then 100 at the end.
-    const auto p = rec.progress();
+    // Two chunks: 0 before the first, 85.91 before the second, then 100 at the end; every wait
+    // between repeats the last value.
+    auto p = rec.progress();
+    EXPECT_GT(p.size(), 20u); // at least one repeat per 50 ms of the 3 s of pauses
+    p.erase(std::unique(p.begin(), p.end()), p.end());
     ASSERT_EQ(p.size(), 3u);
     EXPECT_EQ(p[0], 0.0);
     EXPECT_NEAR(p[1], 25600.0 / 298.0, 1e-9);
@@ -97,6 +95,7 @@ TEST_F(FirmwareJobSim, RefusesBeforeAnyTraffic) {
     s->rec.events.clear();
     FirmwareRequest req = s->firmware(hexPath);
     req.link = nullptr;
+    req.stream = nullptr; // and no port: nothing to ping, nothing to probe
     const JobResult r = run(req);
     EXPECT_EQ(r.step, JobStep::Ping);
     EXPECT_EQ(r.message, QStringLiteral("Couldn't verify KIVO"));
@@ -117,20 +116,6 @@ TEST_F(FirmwareJobSim, RefusesBeforeAnyTraffic) {
     EXPECT_FALSE(s->sim.inBootloader());
     EXPECT_EQ(s->releases, 0);
     EXPECT_TRUE(s->link->ping(1)); // the link still works
-}
-
-TEST_F(FirmwareJobSim, CallersLoaderIsUsed) {
-    const auto image = firmwareImage(1000);
-    ASSERT_TRUE(writeImage(image));
-    std::shared_ptr<CountingLoader> mine;
-    FirmwareRequest req = s->firmware(hexPath);
-    req.makeLoader = [&mine]() { return mine = std::make_shared<CountingLoader>(); };
-    const JobResult r = run(req);
-    EXPECT_TRUE(r.ok) << r.message.toStdString();
-    ASSERT_TRUE(mine);
-    EXPECT_EQ(mine->calls, 4); // one per chunk
-    EXPECT_EQ(s->rec.progress(), std::vector<double>{100.0});
-    EXPECT_TRUE(s->flashStartsWith(image));
 }
 
 TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
@@ -155,16 +140,93 @@ TEST_F(FirmwareJobSim, VerifyReadsBackAndNamesFirstDifferingAddress) {
 }
 
 TEST_F(FirmwareJobSim, ExtendedEraseWhenPlainEraseIsMissing) {
-    for (bool fallback : {true, false}) {
-        reopen([](KivoSim::Options& o) { o.bootloaderVersion = 0x31; });
-        const auto image = firmwareImage(256);
-        ASSERT_TRUE(writeImage(image));
+    reopen([](KivoSim::Options& o) { o.bootloaderVersion = 0x31; }); // no plain Erase
+    const auto image = firmwareImage(256);
+    ASSERT_TRUE(writeImage(image));
+    const JobResult r = run(s->firmware(hexPath));
+    EXPECT_TRUE(r.ok) << r.message.toStdString();
+    EXPECT_TRUE(s->flashStartsWith(image));
+}
+
+// A generator left in its bootloader answers no ping; the probe finds the bootloader, fresh or
+// synchronised by a run that failed half-way, and the image goes straight to it. The probe
+// only follows an unanswered ping: a generator in its own firmware gets ping, then ISP.
+TEST_F(FirmwareJobSim, RecoversTheBootloaderLeftOnThePort) {
+    const auto image = firmwareImage(600);
+    ASSERT_TRUE(writeImage(image));
+    const QString recovering =
+        QStringLiteral("KIVO is in bootloader mode: installing the firmware recovers it.");
+    const QString recovered =
+        kHexName + QStringLiteral(" Loaded Successfully. KIVO has been recovered.");
+    enum Left { Fresh, MidWrite, Running };
+    const struct {
+        const char* what;
+        Left left;
+        bool viaLink;      // the caller's link pings first; else the job opens its own
+        bool inBootloader; // the caller found the bootloader (no ping at all)
+    } rows[] = {{"fresh, after the caller's ping", Fresh, true, false},
+                {"fresh, found by the caller", Fresh, false, true},
+                {"synchronised mid-write, own ping", MidWrite, false, false},
+                {"synchronised mid-write, found by the caller", MidWrite, false, true},
+                {"running its firmware, own ping", Running, false, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        reopen([&](KivoSim::Options& o) {
+            o.bootloader = row.left == Fresh;
+            if (row.left == MidWrite) o.faults.nackBootWrite = 2;
+        });
+        if (row.left == MidWrite) {
+            const JobResult first = run(s->firmware(hexPath));
+            EXPECT_EQ(first.step, JobStep::WriteFlash);
+            EXPECT_EQ(s->rec.failures(),
+                      QStringList{first.message + QStringLiteral("\n\n") + first.advice});
+            EXPECT_TRUE(first.advice.contains("run the firmware update again"));
+            ASSERT_TRUE(s->sim.inBootloader());
+            s->rec.events.clear();
+        }
         FirmwareRequest req = s->firmware(hexPath);
-        req.eraseFallback = fallback;
-        if (!fallback) simguard::expectViolations(1); // Erase on a bootloader without it
+        req.port = s->sim.slavePath();
+        if (!row.viaLink) {
+            s->release();
+            req.link = nullptr;
+            req.stream = nullptr;
+        }
+        req.inBootloader = row.inBootloader;
+        const auto before = s->sim.counters();
         const JobResult r = run(req);
-        EXPECT_EQ(r.ok, fallback) << r.message.toStdString();
-        EXPECT_EQ(s->flashStartsWith(image), fallback);
-        EXPECT_EQ(r.message, fallback ? QString() : QStringLiteral("Couldn't erase flash"));
+        EXPECT_TRUE(r.ok) << r.message.toStdString();
+        EXPECT_TRUE(s->flashStartsWith(image));
+        EXPECT_FALSE(s->sim.inBootloader());
+        const QStringList statuses = s->rec.statuses();
+        if (row.left == Running) {
+            EXPECT_EQ(statuses.back(), kHexName + QStringLiteral(" Loaded Successfully"));
+            EXPECT_FALSE(statuses.contains(recovering));
+            EXPECT_TRUE(consoleSaw("ISP 32 1"));
+            EXPECT_EQ(s->sim.counters().consoleLines - before.consoleLines, 1u);
+            continue;
+        }
+        EXPECT_EQ(statuses, (QStringList{QStringLiteral("Loading"), recovering,
+                                         "Loading " + kHexName, recovered}));
+        EXPECT_EQ(s->sim.counters().consoleLines, before.consoleLines); // no ISP this time
+        // Found by the caller, nothing but the probe comes first: a fresh bootloader ACKs its
+        // 0x7F, a synchronised one NACKs the second.
+        if (row.inBootloader) {
+            EXPECT_EQ(s->sim.counters().bootNacks - before.bootNacks,
+                      row.left == MidWrite ? 1u : 0u);
+        }
     }
+}
+
+// The probe follows only an unanswered ping: a generator in its own firmware gets the ping's
+// bytes and nothing else, and keeps its link.
+TEST_F(FirmwareJobSim, AnsweredPingIsNotFollowedByTheProbe) {
+    uint64_t pingBytes = s->sim.counters().bytesIn;
+    ASSERT_TRUE(s->link->ping(kPingTries));
+    pingBytes = s->sim.counters().bytesIn - pingBytes;
+    const uint64_t before = s->sim.counters().bytesIn;
+    bool released = false;
+    EXPECT_EQ(checkPort(*s->link, s->stream->devName(), [&] { released = true; }),
+              PortState::Generator);
+    EXPECT_FALSE(released);
+    EXPECT_EQ(s->sim.counters().bytesIn - before, pingBytes);
 }

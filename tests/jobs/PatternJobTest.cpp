@@ -50,12 +50,17 @@ TEST_F(PatternJobSim, RefusesBeforeAnyTraffic) {
         {true, QImage(), 0, JobStep::Picture, QStringLiteral("Couldn't read ") + kName},
         {true, testPicture(), 10, JobStep::Picture,
          QStringLiteral("Pattern position must be 0 to 9")},
+        // One pixel wider than a slot's picture: 5764-byte rows run 4320 bytes past the slot.
+        {true, QImage(1921, 1080, QImage::Format_RGB32), 0, JobStep::Picture,
+         kName + QStringLiteral(" is too large for a pattern slot: 1921 x 1080 needs 6225120 "
+                                "bytes, a slot holds 6220800 bytes (1920 x 1080)")},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message.toStdString());
         s.rec.events.clear();
         const JobResult r = runPattern(row.link ? s.link : nullptr, row.slot, s.rec, row.picture);
         EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.refused);
         EXPECT_EQ(r.step, row.step);
         EXPECT_EQ(r.message, row.message);
         EXPECT_EQ(s.rec.failures(), QStringList{row.message});

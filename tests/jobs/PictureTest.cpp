@@ -72,6 +72,55 @@ TEST(LcdPreview, FiveSixFiveHighByteFirstScaledTo192By128) {
     EXPECT_TRUE(lcdPreview(QImage()).isEmpty());
 }
 
+// Both formats see a transparent pixel as black, whatever colour it hides, and a half
+// transparent one as its colour at half strength.
+TEST(PatternBitmap, TransparencyOnBlack) {
+    QImage img(4, 1, QImage::Format_ARGB32);
+    img.setPixel(0, 0, qRgba(255, 0, 0, 0));
+    img.setPixel(1, 0, qRgba(255, 255, 255, 128));
+    img.setPixel(2, 0, qRgba(0, 0, 255, 255));
+    img.setPixel(3, 0, qRgba(0, 255, 0, 0));
+    const QByteArray want("\x00\x00\x00\x80\x80\x80\x00\x00\xFF\x00\x00\x00", 12);
+    EXPECT_EQ(patternBitmap(img), want);
+    EXPECT_EQ(patternBitmap(img.convertToFormat(QImage::Format_ARGB32_Premultiplied)), want);
+    QImage clear(1, 1, QImage::Format_ARGB32);
+    clear.setPixel(0, 0, qRgba(255, 255, 255, 0));
+    EXPECT_EQ(lcdPreview(clear), QByteArray(kPreviewBytes, '\0'));
+}
+
+// The largest picture a slot takes is 6,220,800 bytes of padded rows; --fit makes any picture
+// exactly 1920 x 1080, aspect kept and centred on black.
+TEST(PatternBitmap, SlotLimitAndFit) {
+    const struct {
+        int w, h;
+        bool fits;
+        QSize fitted; // the picture inside the 1920 x 1080 frame, to a pixel
+    } rows[] = {{1920, 1080, true, {1920, 1080}},  {1080, 1920, true, {608, 1080}},
+                {1921, 1080, false, {1920, 1079}}, {2560, 1440, false, {1920, 1080}},
+                {3840, 1000, false, {1920, 500}},  {16, 9, true, {1920, 1080}},
+                {2000, 4000, false, {540, 1080}}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::to_string(r.w) + " x " + std::to_string(r.h));
+        const QImage pic = solid(r.w, r.h, Qt::white);
+        EXPECT_EQ(pictureTooLarge(pic, "p.png").isEmpty(), r.fits);
+        EXPECT_EQ(pictureToSend(pic, false).size(), pic.size());
+        const QImage fit = pictureToSend(pic, true);
+        ASSERT_EQ(fit.size(), QSize(1920, 1080));
+        EXPECT_TRUE(pictureTooLarge(fit, "p.png").isEmpty());
+        const int left = (1920 - r.fitted.width()) / 2, top = (1080 - r.fitted.height()) / 2;
+        const QRgb white = qRgb(255, 255, 255), black = qRgb(0, 0, 0);
+        EXPECT_EQ(fit.pixel(left + 1, top + 1), white);
+        EXPECT_EQ(fit.pixel(1918 - left, 1078 - top), white);
+        // Black borders where the picture does not reach.
+        EXPECT_EQ(fit.pixel(std::max(0, left - 2), 540), left > 1 ? black : white);
+        EXPECT_EQ(fit.pixel(960, std::max(0, top - 2)), top > 1 ? black : white);
+    }
+    EXPECT_EQ(pictureTooLarge(solid(2560, 1440, Qt::red), "big.png"),
+              QStringLiteral("big.png is too large for a pattern slot: 2560 x 1440 needs 11059200 "
+                             "bytes, a slot holds 6220800 bytes (1920 x 1080)"));
+    EXPECT_TRUE(pictureToSend(QImage(), true).isNull());
+}
+
 TEST(Thumbnail, FitsInto320By240KeepingAspect) {
     EXPECT_EQ(pictureThumbnail(solid(800, 600, Qt::red)).size(), QSize(320, 240));
     EXPECT_EQ(pictureThumbnail(solid(1920, 1080, Qt::red)).size(), QSize(320, 180));
