@@ -26,8 +26,12 @@ bool parseOption(int argc, char** argv, int& i, Invocation& inv, std::string& er
     std::string arg = argv[i];
     if (arg == "--quiet" || arg == "-q") {
         inv.quiet = true;
+    } else if (arg == "--verbose" || arg == "-v") {
+        inv.verbose = true;
     } else if (arg == "--help" || arg == "-h") {
         inv.help = true;
+    } else if (arg == "--version") {
+        inv.version = true;
     } else if (arg == "--verify") {
         inv.verify = true;
         inv.options |= OptVerify;

@@ -18,7 +18,9 @@ struct Invocation {
     std::string command;
     std::vector<std::string> args; // positional arguments after the command
     bool quiet = false;
+    bool verbose = false;
     bool help = false;
+    bool version = false;
     bool verify = false;
     bool fit = false;
     std::string binOut;

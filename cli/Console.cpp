@@ -2,52 +2,58 @@
 
 #include <cstdarg>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kivo {
 namespace {
 
-// Points fd at /dev/null and answers a stream on a copy of the original descriptor.
-FILE* silence(int fd, int& saved) {
-    fflush(fd == STDOUT_FILENO ? stdout : stderr);
-    saved = dup(fd);
-    int null = open("/dev/null", O_WRONLY);
-    if (saved < 0 || null < 0) {
-        if (null >= 0) close(null);
-        return fd == STDOUT_FILENO ? stdout : stderr;
-    }
-    dup2(null, fd);
-    close(null);
-    FILE* f = fdopen(dup(saved), "w");
-    return f ? f : (fd == STDOUT_FILENO ? stdout : stderr);
-}
+constexpr unsigned kDefaultWidth = 80;
 
-void restore(int fd, int saved, FILE* f) {
-    if (saved < 0) return;
-    fflush(fd == STDOUT_FILENO ? stdout : stderr);
-    fclose(f);
-    dup2(saved, fd);
-    close(saved);
+// The lower layers print their traces through the stdout and stderr streams; pointing those
+// at /dev/null hides the traces while the tool keeps writing to the original streams, and
+// anything written to the descriptors themselves (sanitizer reports) stays visible.
+FILE* nullStream() {
+    return fopen("/dev/null", "w");
 }
 
 } // namespace
 
-Console::Console(bool quiet) : quiet_(quiet), out_(stdout), err_(stderr) {
-    if (quiet_) {
-        out_ = silence(STDOUT_FILENO, savedOut_);
-        err_ = silence(STDERR_FILENO, savedErr_);
+Console::Console(Verbosity verbosity) : verbosity_(verbosity), out_(stdout), err_(stderr) {
+    if (verbose()) return;
+    FILE* nullOut = nullStream();
+    FILE* nullErr = nullStream();
+    if (!nullOut || !nullErr) {
+        if (nullOut) fclose(nullOut);
+        if (nullErr) fclose(nullErr);
+        return;
     }
+    fflush(stdout);
+    stdout = nullOut;
+    stderr = nullErr;
 }
 
 Console::~Console() {
     fflush(out_);
     fflush(err_);
-    restore(STDOUT_FILENO, savedOut_, out_);
-    restore(STDERR_FILENO, savedErr_, err_);
+    if (stdout != out_) {
+        fclose(stdout);
+        stdout = out_;
+    }
+    if (stderr != err_) {
+        fclose(stderr);
+        stderr = err_;
+    }
 }
 
 bool Console::errIsTerminal() const {
-    return !quiet_ && isatty(fileno(err_));
+    return !quiet() && isatty(fileno(err_));
+}
+
+unsigned Console::width() const {
+    struct winsize ws;
+    if (ioctl(fileno(err_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return kDefaultWidth;
 }
 
 void Console::result(const char* fmt, ...) {
@@ -59,7 +65,7 @@ void Console::result(const char* fmt, ...) {
 }
 
 void Console::info(const char* fmt, ...) {
-    if (quiet_) return;
+    if (quiet()) return;
     fflush(stdout);
     va_list ap;
     va_start(ap, fmt);
@@ -70,7 +76,7 @@ void Console::info(const char* fmt, ...) {
 
 void Console::error(const char* fmt, ...) {
     fflush(stdout);
-    fputs(prefix_.c_str(), err_);
+    fputs(kMessagePrefix, err_);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(err_, fmt, ap);

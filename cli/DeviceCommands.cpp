@@ -8,6 +8,7 @@
 #include "serial/SerialPorts.h"
 
 #include <functional>
+#include <vector>
 
 namespace kivo {
 namespace {
@@ -18,12 +19,12 @@ const char* const kAllSettings = "all";
 bool singlePort(const std::string& given, PortTarget& target, Console& con, int& status) {
     std::string error;
     if (given.find(',') != std::string::npos) {
-        con.error("kivo: only 'pattern' and 'firmware' take a list of ports\n");
+        con.error("only 'ping', 'pattern' and 'firmware' take a list of ports\n");
         status = ExitUsage;
         return false;
     }
     if (!resolvePort(given, target, error, status)) {
-        con.error("%s%s", status == ExitUsage ? "kivo: " : "", error.c_str());
+        con.error("%s", error.c_str());
         return false;
     }
     return true;
@@ -78,11 +79,23 @@ int runPorts(const Invocation& inv, Console& con) {
     return ExitOk;
 }
 
+// Every port of a list in turn, so that a line can check each station before it starts.
 int runPing(const Invocation& inv, Console& con) {
-    return withVerifiedLink(inv.args[0], con, [&con](Connection& c) {
-        con.result("Kivo found on %s\n", c.name().c_str());
-        return int(ExitOk);
-    });
+    std::vector<std::string> names;
+    std::string error;
+    if (!splitPortList(inv.args[0], names, error)) {
+        con.error("%s\n", error.c_str());
+        return ExitUsage;
+    }
+    int status = ExitOk;
+    for (const std::string& name : names) {
+        int one = withVerifiedLink(name, con, [&con](Connection& c) {
+            con.result("Kivo found on %s\n", c.name().c_str());
+            return int(ExitOk);
+        });
+        if (one != ExitOk) status = status == ExitOk || one == ExitFailed ? one : status;
+    }
+    return status;
 }
 
 int runVersions(const Invocation& inv, Console& con) {
@@ -101,7 +114,7 @@ int runGet(const Invocation& inv, Console& con) {
     const std::string& name = inv.args[1];
     const Setting* s = findSetting(name);
     if (!s && name != kAllSettings) {
-        con.error("kivo: unknown setting '%s' (see 'kivo get --help')\n", name.c_str());
+        con.error("unknown setting '%s' (see 'kivo get --help')\n", name.c_str());
         return ExitUsage;
     }
     return withVerifiedLink(inv.args[0], con, [&con, s](Connection& c) {
@@ -118,12 +131,12 @@ int runGet(const Invocation& inv, Console& con) {
 int runSet(const Invocation& inv, Console& con) {
     const Setting* s = findSetting(inv.args[1]);
     if (!s) {
-        con.error("kivo: unknown setting '%s' (see 'kivo set --help')\n", inv.args[1].c_str());
+        con.error("unknown setting '%s' (see 'kivo set --help')\n", inv.args[1].c_str());
         return ExitUsage;
     }
     unsigned value = 0;
     if (!parseSettingValue(*s, inv.args[2], value)) {
-        con.error("kivo: '%s' is not a value of %s (see 'kivo set --help')\n", inv.args[2].c_str(),
+        con.error("'%s' is not a value of %s (see 'kivo set --help')\n", inv.args[2].c_str(),
                   s->name);
         return ExitUsage;
     }

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kivo {
 namespace {
@@ -70,6 +72,15 @@ std::string md5sumLine(const std::string& digest, const std::string& name) {
     return (marked ? "\\" : "") + digest + "  " + escaped + "\n";
 }
 
+// The system's reason why a file the loader refused cannot be read.
+std::string openProblem(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (access(path.c_str(), R_OK) != 0) return strerror(errno);
+    return strerror(EIO);
+}
+
 bool digestFile(const std::string& name, std::string& digest) {
     if (name == "-") return digestStream(stdin, digest);
     FILE* f = fopen(name.c_str(), "rb");
@@ -87,15 +98,17 @@ int runHex(const Invocation& inv, Console& con) {
     const std::string& path = inv.args[0];
     unsigned char* data = nullptr;
     unsigned size = 0, base = 0;
-    if (!readHexFile(path.c_str(), data, size, base, 0)) {
-        con.error("Couldn't read %s\n", path.c_str());
+    std::string why;
+    if (!readHexFile(path.c_str(), data, size, base, 0, why)) {
+        con.error("Couldn't read %s: %s\n", path.c_str(), why.c_str());
         return ExitUsage;
     }
     std::unique_ptr<unsigned char[]> image(data);
     con.result("base    0x%08x\nsize    %u\nrecords %u\n", base, size,
                countHexRecords(path.c_str()));
+    errno = 0;
     if (!inv.binOut.empty() && !writeFile(inv.binOut.c_str(), image.get(), size, nullptr)) {
-        con.error("Couldn't write %s\n", inv.binOut.c_str());
+        con.error("Couldn't write %s: %s\n", inv.binOut.c_str(), strerror(errno ? errno : EIO));
         return ExitFailed;
     }
     return ExitOk;
@@ -107,7 +120,7 @@ int runBrix(const Invocation& inv, Console& con) {
     unsigned char* data = nullptr;
     unsigned size = 0;
     if (!readBinFile(in.c_str(), data, size)) {
-        con.error("Couldn't read %s\n", in.c_str());
+        con.error("Couldn't read %s: %s\n", in.c_str(), openProblem(in).c_str());
         return ExitUsage;
     }
     std::unique_ptr<unsigned char[]> bytes(data);
@@ -129,7 +142,7 @@ int runMd5(const Invocation& inv, Console& con) {
         if (digestFile(name, digest)) {
             con.result("%s", md5sumLine(digest, name).c_str());
         } else {
-            con.error("kivo: md5: %s: %s\n", name.c_str(), strerror(errno ? errno : EIO));
+            con.error("md5: %s: %s\n", name.c_str(), strerror(errno ? errno : EIO));
             status = ExitUsage;
         }
     }

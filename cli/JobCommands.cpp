@@ -1,5 +1,6 @@
 // pattern and firmware: the wizard's two jobs, on one port here or on several at once.
 #include "cli/Cli.h"
+#include "cli/JobPresenter.h"
 #include "cli/JobRun.h"
 
 #include "device/KivoIo.h"
@@ -8,9 +9,14 @@
 #include "jobs/PatternJob.h"
 #include "jobs/Picture.h"
 
+#include <QImageReader>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -24,6 +30,33 @@ int refuse(Console& con, const char* fmt, const std::string& what) {
     return ExitUsage;
 }
 
+int refuseFile(Console& con, const std::string& path, const std::string& why) {
+    con.error("Couldn't read %s: %s\n", path.c_str(), why.c_str());
+    return ExitUsage;
+}
+
+// The suffixes the tool takes, for a name it does not (case-sensitive, as on the file page).
+int refuseKind(Console& con, const std::string& path, const char* takes) {
+    con.error("%s is not a valid file for the Kivo (it takes %s)\n", path.c_str(), takes);
+    return ExitUsage;
+}
+
+// Why a picture did not load: the system's error, a raw file's size, or the decoder's reason.
+// Never opens anything but a regular file: a FIFO would wait for a writer without end.
+std::string pictureProblem(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return strerror(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (access(path.c_str(), R_OK) != 0) return strerror(errno);
+    const QString name = QString::fromLocal8Bit(path.c_str());
+    if (name.endsWith(QLatin1String(".bin")))
+        return "a raw picture needs " + std::to_string(kRawPictureBytes) +
+               " bytes (1920 x 1080 x 3), the file has " + std::to_string(st.st_size);
+    QImageReader reader(name);
+    if (reader.read().isNull()) return reader.errorString().toStdString();
+    return strerror(EIO);
+}
+
 bool parseSlot(const std::string& text, unsigned& slot) {
     if (text.size() != 1 || text[0] < '0' || text[0] > '9') return false;
     slot = static_cast<unsigned>(text[0] - '0');
@@ -33,39 +66,6 @@ bool parseSlot(const std::string& text, unsigned& slot) {
 uint64_t rgb888Bytes(const QImage& picture) {
     uint64_t row = (uint64_t(picture.width()) * kRgbBytes + kRowAlign - 1) / kRowAlign * kRowAlign;
     return row * uint64_t(picture.height());
-}
-
-uint64_t stageBytes(const JobSpec& job, JobStep step) {
-    switch (step) {
-    case JobStep::Bitmap:
-        return job.bitmapBytes;
-    case JobStep::Preview:
-        return kPreviewBytes;
-    case JobStep::InitBootloader:
-    case JobStep::VerifyFlash:
-        return job.imageBytes;
-    default:
-        return 0;
-    }
-}
-
-JobCallbacks callbacksFor(const JobSpec& job, ProgressView& view, QString& closing) {
-    JobCallbacks cb;
-    auto stage = std::make_shared<JobStep>(JobStep::None);
-    cb.status = [&job, &view, &closing, stage](const QString& text, JobStep step) {
-        if (step == JobStep::Done)
-            closing = text; // shown once the outcome is known
-        else if (step == *stage)
-            view.note(text.toStdString());
-        else
-            view.status(text.toStdString(), stageBytes(job, step));
-        *stage = step;
-    };
-    cb.progress = [&view](double percent) {
-        view.progress(percent);
-        return true;
-    };
-    return cb;
 }
 
 JobResult runJob(const JobSpec& job, Connection& c, const JobCallbacks& cb) {
@@ -91,12 +91,12 @@ JobResult runJob(const JobSpec& job, Connection& c, const JobCallbacks& cb) {
 int resolveAll(const std::string& list, Console& con, std::vector<PortTarget>& targets) {
     std::vector<std::string> names;
     std::string error;
-    if (!splitPortList(list, names, error)) return refuse(con, "kivo: %s\n", error);
+    if (!splitPortList(list, names, error)) return refuse(con, "%s\n", error);
     for (const std::string& name : names) {
         PortTarget t;
         int status = ExitOk;
         if (!resolvePort(name, t, error, status)) {
-            con.error("%s%s", status == ExitUsage ? "kivo: " : "", error.c_str());
+            con.error("%s", error.c_str());
             return status;
         }
         targets.push_back(t);
@@ -115,13 +115,14 @@ int runJobCommand(const Invocation& inv, Console& con, const JobSpec& job) {
     std::vector<PortTarget> targets;
     int status = resolveAll(inv.args[0], con, targets);
     if (status != ExitOk) return status;
+    installStopHandlers();
     if (targets.size() > 1) return runParallel(inv, targets, con);
     std::unique_ptr<ProgressView> view =
         inv.workerFd >= 0 ? makeWorkerView(inv.workerFd) : makeConsoleView(con);
-    PortOutcome o = runJobOnPort(job, targets[0], con, *view);
+    PortOutcome o = runJobOnPort(job, targets[0], con, *view, inv.workerFd < 0);
     view.reset();
     if (inv.workerFd >= 0) reportResult(inv.workerFd, o);
-    return o.ok ? ExitOk : ExitFailed;
+    return o.interrupted ? ExitInterrupted : o.ok ? ExitOk : ExitFailed;
 }
 
 } // namespace
@@ -129,13 +130,12 @@ int runJobCommand(const Invocation& inv, Console& con, const JobSpec& job) {
 int checkPatternInputs(const Invocation& inv, Console& con, JobSpec& job) {
     job.kind = JobSpec::Pattern;
     if (!parseSlot(inv.args[1], job.slot))
-        return refuse(con, "kivo: SLOT must be a number from 0 to 9, not '%s'\n", inv.args[1]);
+        return refuse(con, "SLOT must be a number from 0 to 9, not '%s'\n", inv.args[1]);
     const std::string& path = inv.args[2];
     job.path = QString::fromLocal8Bit(path.c_str());
-    if (fileKind(job.path) != FileKindPicture)
-        return refuse(con, "%s is not a valid file for the Kivo\n", path);
+    if (fileKind(job.path) != FileKindPicture) return refuseKind(con, path, ".png .jpg .bmp .bin");
     job.picture = pictureToSend(loadPicture(job.path), inv.fit);
-    if (job.picture.isNull()) return refuse(con, "Couldn't read %s\n", path);
+    if (job.picture.isNull()) return refuseFile(con, path, pictureProblem(path));
     const QString tooLarge = pictureTooLarge(job.picture, job.path);
     if (!tooLarge.isEmpty()) {
         con.error("%s (try --fit)\n", tooLarge.toLocal8Bit().constData());
@@ -150,24 +150,27 @@ int checkFirmwareInputs(const Invocation& inv, Console& con, JobSpec& job) {
     job.verify = inv.verify;
     const std::string& path = inv.args[1];
     job.path = QString::fromLocal8Bit(path.c_str());
-    if (fileKind(job.path) != FileKindFirmware)
-        return refuse(con, "%s is not a valid file for the Kivo\n", path);
+    if (fileKind(job.path) != FileKindFirmware) return refuseKind(con, path, ".hex");
     unsigned char* data = nullptr;
     unsigned size = 0, base = 0;
+    std::string why;
     bool read;
     {
         StdoutMute mute; // the job reads the file again, with its trace
-        read = readHexFile(path.c_str(), data, size, base, 0);
+        read = readHexFile(path.c_str(), data, size, base, 0, why);
     }
     delete[] data;
-    if (!read || size == 0) return refuse(con, "Couldn't read %s\n", path);
+    if (!read) return refuseFile(con, path, why);
+    if (size == 0) return refuseFile(con, path, "it holds no data");
     job.imageBytes = size;
     return ExitOk;
 }
 
 PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& con,
-                         ProgressView& view) {
+                         ProgressView& view, bool summary) {
     PortOutcome o;
+    JobPresenter shown(job, port.given, view);
+    if (summary) con.info("%s\n", shown.plan().c_str());
     Connection c(port);
     // The firmware job pings by itself and names its own failure.
     bool open = job.kind == JobSpec::Firmware ? c.open(con) : c.openVerified(con);
@@ -177,20 +180,24 @@ PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& co
             c.inBootloader() ? bootloaderNotice(port.given) : "Kivo not found on " + port.given;
         return o;
     }
-    QString closing;
-    JobCallbacks cb = callbacksFor(job, view, closing);
-    JobResult r = runJob(job, c, cb);
-    view.finish();
+    JobResult r = runJob(job, c, shown.callbacks());
+    view.finish(r.ok);
     o.ok = r.ok;
     o.step = jobStepName(r.step);
-    o.message = (r.ok ? closing : r.message).toStdString();
+    o.message = (r.ok ? shown.closing() : r.message).toStdString();
+    o.interrupted = !r.ok && stopRequested(); // a stop after the last page changes nothing
     if (r.ok) {
         view.note(o.message);
-        return o;
+    } else {
+        con.error("%s\n", o.message.c_str());
+        if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.given.c_str());
+        if (!r.advice.isEmpty()) con.error("%s\n", r.advice.toLocal8Bit().constData());
     }
-    con.error("%s\n", o.message.c_str());
-    if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.given.c_str());
-    if (!r.advice.isEmpty()) con.error("%s\n", r.advice.toLocal8Bit().constData());
+    if (o.interrupted) {
+        o.message = "stopped: " + shown.stopState(r);
+        con.error("%s\n", o.message.c_str());
+    }
+    if (summary) con.info("%s\n", shown.summary(r).c_str());
     return o;
 }
 

@@ -1,23 +1,30 @@
 #include "cli/Cli.h"
 #include "cli/Commands.h"
 
+#include "KivoVersion.h"
+
 #include <cstring>
 
 namespace kivo {
 namespace {
 
 const char* const kPortHelp =
-    "PORT is a device path (/dev/ttyUSB0), a product name as 'kivo ports' lists it, or 'sim'\n"
-    "for a simulated generator inside the tool.\n";
+    "PORT is a device path (/dev/ttyUSB0), a product name as 'kivo ports' lists it,\n"
+    "or 'sim' for a simulated generator inside the tool.\n";
 
 const char* const kOptionsHelp =
     "Options of every command:\n"
-    "  --quiet, -q   print only errors (and the data a query asks for)\n"
-    "  --help, -h    describe the command\n";
+    "  --quiet, -q     print only errors (and the data a query asks for)\n"
+    "  --verbose, -v   also print the protocol trace of the lower layers\n"
+    "  --help, -h      describe the command\n"
+    "  --version       print the version of the tool\n";
 
 const char* const kExitHelp =
-    "Exit status: 0 success, 1 the operation failed, 2 a usage error or an unusable file\n"
-    "(nothing is sent to a generator then).\n";
+    "Exit status: 0 success; 1 the operation failed, also when a port cannot be\n"
+    "opened; 2 a usage error or an unusable file (nothing is sent to a generator\n"
+    "then); 130 stopped by Ctrl-C, saying in what state the generator is left.\n";
+
+constexpr size_t kHeadWidth = 26;
 
 const Command* findCommand(const std::string& name) {
     for (const Command& c : commands())
@@ -26,12 +33,16 @@ const Command* findCommand(const std::string& name) {
 }
 
 void printOverview(FILE* f) {
-    fprintf(f, "Usage: kivo [--quiet] COMMAND ARGUMENTS...\n\n"
+    fprintf(f, "Usage: kivo [--quiet | --verbose] COMMAND ARGUMENTS...\n\n"
                "Updates and configures Kivo test-pattern generators on serial ports.\n\n"
                "Commands:\n");
     for (const Command& c : commands()) {
         std::string head = std::string(c.name) + " " + c.synopsis;
-        fprintf(f, "  %-38s %s\n", head.c_str(), c.summary);
+        // Long heads take a line of their own, so that every line fits 80 columns.
+        if (head.size() > kHeadWidth)
+            fprintf(f, "  %s\n  %-*s %s\n", head.c_str(), int(kHeadWidth), "", c.summary);
+        else
+            fprintf(f, "  %-*s %s\n", int(kHeadWidth), head.c_str(), c.summary);
     }
     fprintf(f, "\n%s\n%s\n%sRun 'kivo COMMAND --help' for the details of a command.\n", kPortHelp,
             kOptionsHelp, kExitHelp);
@@ -43,7 +54,8 @@ void printCommandHelp(FILE* f, const Command& c) {
 }
 
 int usageError(Console& con, const std::string& why) {
-    con.error("kivo: %s\nTry 'kivo --help'.\n", why.c_str());
+    con.error("%s\n", why.c_str());
+    fprintf(con.err(), "Try 'kivo --help'.\n");
     return ExitUsage;
 }
 
@@ -85,8 +97,13 @@ int kivoMain(int argc, char** argv) {
     Invocation inv;
     std::string error;
     bool parsed = parseCommandLine(argc, argv, inv, error);
-    Console con(inv.quiet);
+    Console con(inv.verbose ? Verbosity::Verbose
+                            : inv.quiet ? Verbosity::Quiet : Verbosity::Normal);
     if (!parsed) return usageError(con, error);
+    if (inv.version) {
+        con.result("kivo %s\n", kivoVersionString());
+        return ExitOk;
+    }
     if (inv.command == "help") { // "kivo help [COMMAND]"
         inv.help = true;
         inv.command = inv.args.empty() ? "" : inv.args[0];

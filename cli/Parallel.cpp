@@ -3,6 +3,7 @@
 // prefixes every line of a worker with its port, draws the progress of all of them and closes
 // with a summary table.
 #include "cli/Cli.h"
+#include "cli/JobPresenter.h"
 #include "cli/JobRun.h"
 
 #include <algorithm>
@@ -23,6 +24,9 @@ const char* const kSelfExe = "/proc/self/exe";
 constexpr int kWorkerRecordFd = 3;
 constexpr unsigned kBarWidth = 20;
 constexpr int kPollMs = 200;
+constexpr unsigned kWideTerminal = 110; // columns from which a row shows more of its text
+constexpr int kWideText = 34;
+constexpr int kNarrowText = 24;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 enum Channel { ChanOut, ChanErr, ChanRecord, ChanCount };
@@ -57,6 +61,7 @@ std::vector<std::string> labelsOf(const std::vector<PortTarget>& ports) {
 std::vector<std::string> workerArgs(const Invocation& inv, const PortTarget& port) {
     std::vector<std::string> a = {inv.self, "--worker-fd=" + std::to_string(kWorkerRecordFd)};
     if (inv.quiet) a.push_back("--quiet");
+    if (inv.verbose) a.push_back("--verbose");
     if (inv.verify) a.push_back("--verify");
     if (inv.fit) a.push_back("--fit");
     a.push_back("--");
@@ -87,8 +92,10 @@ bool startWorker(Worker& w, const std::vector<std::string>& args) {
     }
     fflush(nullptr);
     w.started = std::chrono::steady_clock::now();
+    blockStopSignals(true);
     w.pid = fork();
     if (w.pid == 0) execWorker(args, child);
+    blockStopSignals(false);
     for (int c = 0; c < ChanCount; ++c) close(child[c]);
     return w.pid > 0;
 }
@@ -108,12 +115,14 @@ private:
     void onRecord(Worker& w, const std::string& rec);
     void erase();
     void draw(bool force);
+    void forwardStop();
 
     Console& con;
     std::vector<Worker>& workers;
     const bool bars;           // progress block at the foot of the terminal
     const bool sharedTerminal; // traces and bars share the terminal
     int drawnLines = 0;
+    bool stopForwarded = false;
     bool dirty = true; // a record has changed what the block shows
     std::chrono::steady_clock::time_point lastDraw;
 };
@@ -129,6 +138,7 @@ void ParallelRun::serve() {
                     owners.push_back({&w, c});
                 }
         if (fds.empty()) break;
+        if (stopRequested() && !stopForwarded) forwardStop();
         if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
         for (size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents) readFrom(*owners[i].first, owners[i].second);
@@ -169,7 +179,12 @@ void ParallelRun::onLine(Worker& w, int c, std::string line) {
     if (line.empty()) return;
     bool toOut = c == ChanOut;
     if (bars && (!toOut || sharedTerminal)) erase();
-    fprintf(toOut ? con.out() : con.err(), "%s: %s\n", w.label.c_str(), line.c_str());
+    // A worker's message keeps the tool's prefix in front, then names its port.
+    const size_t prefix = strlen(kMessagePrefix);
+    const bool message = !toOut && line.compare(0, prefix, kMessagePrefix) == 0;
+    if (message) line.erase(0, prefix);
+    fprintf(toOut ? con.out() : con.err(), "%s%s: %s\n", message ? kMessagePrefix : "",
+            w.label.c_str(), line.c_str());
     fflush(toOut ? con.out() : con.err());
     draw(true);
 }
@@ -181,13 +196,17 @@ void ParallelRun::onRecord(Worker& w, const std::string& rec) {
     if (rec[0] == kRecordStatus) {
         char* end = nullptr;
         uint64_t total = strtoull(rest.c_str(), &end, 10);
+        unsigned long limit = strtoul(end, &end, 10);
         std::string text = *end == ' ' ? std::string(end + 1) : std::string();
-        w.state.start(text, total);
+        w.state.start(text, total, static_cast<unsigned>(limit));
         if (!bars) con.info("%s: %s\n", w.label.c_str(), text.c_str());
     } else if (rec[0] == kRecordNote) {
-        if (!bars) con.info("%s: %s\n", w.label.c_str(), rest.c_str());
+        if (bars)
+            w.state.setText(rest); // the row shows the latest text
+        else
+            con.info("%s: %s\n", w.label.c_str(), rest.c_str());
     } else if (rec[0] == kRecordProgress) {
-        if (w.state.update(atof(rest.c_str())) && !bars)
+        if (w.state.update(atof(rest.c_str())) && !bars && w.state.limit() == 0)
             con.info("%s: %s\n", w.label.c_str(), w.state.line().c_str());
     } else if (rec[0] == kRecordResult) {
         size_t tab = rest.find('\t');
@@ -195,6 +214,14 @@ void ParallelRun::onRecord(Worker& w, const std::string& rec) {
         w.outcome.message = tab == std::string::npos ? "" : rest.substr(tab + 1);
         w.reported = true;
     }
+}
+
+// A stop sent to this process alone (SIGTERM) reaches the workers too; a terminal's Ctrl-C has
+// reached them already, and a second request changes nothing for them.
+void ParallelRun::forwardStop() {
+    stopForwarded = true;
+    for (Worker& w : workers)
+        if (w.pid > 0) kill(w.pid, SIGTERM);
 }
 
 void ParallelRun::erase() {
@@ -209,15 +236,29 @@ void ParallelRun::draw(bool force) {
     lastDraw = now;
     dirty = false;
     erase();
+    const unsigned width = con.width();
+    const int textWidth = width >= kWideTerminal ? kWideText : kNarrowText;
     for (const Worker& w : workers) {
-        con.info("%-16s %-28.28s %s\n", w.label.c_str(), w.state.text().c_str(),
-                 w.state.bar(kBarWidth).c_str());
+        char head[96];
+        snprintf(head, sizeof head, "%-16.16s %-*.*s ", w.label.c_str(), textWidth, textWidth,
+                 w.state.text().c_str());
+        std::string row = head + w.state.bar(kBarWidth);
+        // Cut, never wrapped: a wrapped row would throw off the count of lines to redraw.
+        if (row.size() >= width) row.resize(width - 1);
+        con.info("%s\n", row.c_str());
         ++drawnLines;
     }
 }
 
+const char* resultWord(int exitStatus) {
+    return exitStatus == ExitOk ? "ok" : exitStatus == ExitInterrupted ? "STOPPED" : "FAILED";
+}
+
 void ParallelRun::summary() {
     if (con.quiet()) return;
+    // On a terminal a message that would run past the edge goes on a line of its own, whole.
+    const bool terminal = isatty(fileno(con.out()));
+    const unsigned width = terminal ? con.width() : 0;
     con.result("\n%-16s %-7s %8s  %s\n", "PORT", "RESULT", "TIME", "MESSAGE");
     for (const Worker& w : workers) {
         double secs = std::chrono::duration<double>(w.ended - w.started).count();
@@ -225,8 +266,13 @@ void ParallelRun::summary() {
         std::string message = w.outcome.message;
         if (!ok && !w.outcome.step.empty() && w.outcome.step != "done")
             message += " (" + w.outcome.step + ")";
-        con.result("%-16s %-7s %7.1fs  %s\n", w.label.c_str(), ok ? "ok" : "FAILED", secs,
-                   message.c_str());
+        char head[64];
+        snprintf(head, sizeof head, "%-16s %-7s %7.1fs  ", w.label.c_str(),
+                 resultWord(w.exitStatus), secs);
+        if (width && strlen(head) + message.size() >= width)
+            con.result("%s\n    %s\n", head, message.c_str());
+        else
+            con.result("%s%s\n", head, message.c_str());
     }
 }
 
@@ -235,7 +281,7 @@ int ParallelRun::status() const {
     for (const Worker& w : workers)
         if (w.exitStatus != ExitOk)
             status = w.exitStatus == ExitUsage && status == ExitOk ? ExitUsage : ExitFailed;
-    return status;
+    return stopRequested() ? ExitInterrupted : status;
 }
 
 void reap(Worker& w) {

@@ -53,8 +53,13 @@ std::string permissionHint(const std::string& dev) {
     std::string text = "Permission denied on " + dev;
     struct stat st;
     if (stat(dev.c_str(), &st) != 0) return text + "\n";
+    // Joining a group helps only when that group may read and write the node; root never is one
+    // to join.
+    const bool groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     struct group* g = getgrgid(st.st_gid);
-    std::string group = g ? g->gr_name : std::to_string(st.st_gid);
+    if (!groupMay || st.st_gid == 0 || !g)
+        return text + ": ask the administrator for access to it.\n";
+    std::string group = g->gr_name;
     return text + ": the device belongs to group '" + group +
            "'.\nAdd yourself to it (sudo usermod -a -G " + group +
            " $USER), then log out and in again.\n";
@@ -84,7 +89,7 @@ bool resolvePort(const std::string& given, PortTarget& target, std::string& erro
     struct stat st;
     if (target.dev.empty() || stat(target.dev.c_str(), &st) != 0) {
         error = "no serial port '" + given + "' (see 'kivo ports')\n";
-        status = ExitUsage;
+        status = ExitFailed;
         return false;
     }
     if (!mayOpen(target.dev)) {
@@ -137,8 +142,10 @@ bool Connection::open(Console& con) {
     if (!stream_->initialize(target_.dev.c_str(), SerialIo::Baud115200, kDataBits,
                              SerialIo::ParityNone, kStopBits)) {
         int err = errno;
-        con.error("Couldn't open %s\n", target_.dev.c_str());
-        if (err == EACCES) con.error("%s", permissionHint(target_.dev).c_str());
+        if (err == EACCES)
+            con.error("%s", permissionHint(target_.dev).c_str());
+        else
+            con.error("Couldn't open %s: %s\n", target_.dev.c_str(), strerror(err));
         stream_.reset();
         return false;
     }

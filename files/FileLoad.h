@@ -5,6 +5,7 @@
 // Buffers handed back are allocated with new[]; the caller releases them with delete[].
 
 #include <cstdio>
+#include <string>
 
 // Largest image a HEX file may describe (offset of the last byte + 1, relative to base).
 constexpr unsigned int HEX_IMAGE_LIMIT = 64u * 1024u * 1024u;
@@ -20,9 +21,15 @@ bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size,
                  unsigned char fill);
 bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size, unsigned int& base,
                  unsigned char fill);
+// The same, with the reason for a failure in `why` ("line 5: checksum mismatch", or the
+// system's error text when the file cannot be opened).
+bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size, unsigned int& base,
+                 unsigned char fill, std::string& why);
 // The same on an open stream; `name` only labels the traces. The stream is not closed.
 bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned int& size,
                    unsigned int& base, unsigned char fill);
+bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned int& size,
+                   unsigned int& base, unsigned char fill, std::string& why);
 
 // Reads a whole file byte for byte; failures are reported through perror(fileName), leaving
 // size 0 and data null.

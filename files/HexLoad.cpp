@@ -2,8 +2,11 @@
 #include "files/HexImage.h"
 #include "files/IHexRecord.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <sys/stat.h>
 
 using kivo_hex::ImageBuffer;
@@ -22,18 +25,27 @@ struct HexLoad {
     ImageBuffer image;
     uint32_t upper = 0;
     uint32_t base = 0;
+    bool placed = false; // data has been placed: the base is settled
     bool sawEnd = false;
+    std::string why;
 
     HexLoad(const char* n, const LineReader& l, unsigned char fill, size_t sizeHint)
         : name(n), lines(l), image(fill, sizeHint) {}
 
-    bool fail(const char* why) {
-        printf("%s: %s: line %lu: %s\n", LOADER, name, lines.lineNumber(), why);
-        return false;
+    bool fail(const char* reason) {
+        char buf[160];
+        snprintf(buf, sizeof buf, "line %lu: %s", lines.lineNumber(), reason);
+        return failWith(buf);
     }
-    bool failAt(const char* why, uint64_t address) {
-        printf("%s: %s: line %lu: %s (address 0x%08" PRIx64 ", base 0x%08" PRIx32 ")\n", LOADER,
-               name, lines.lineNumber(), why, address, base);
+    bool failAt(const char* reason, uint64_t address) {
+        char buf[200];
+        snprintf(buf, sizeof buf, "line %lu: %s (address 0x%08" PRIx64 ", base 0x%08" PRIx32 ")",
+                 lines.lineNumber(), reason, address, base);
+        return failWith(buf);
+    }
+    bool failWith(const char* text) {
+        why = text;
+        printf("%s: %s: %s\n", LOADER, name, text);
         return false;
     }
 
@@ -47,17 +59,16 @@ struct HexLoad {
         if (!image.put(static_cast<uint32_t>(offset), r.data, static_cast<size_t>(r.dataLen))) {
             return fail("out of memory");
         }
+        placed = placed || r.dataLen > 0;
         return true;
     }
 
     bool extendedAddress(const IHexRecord& r, int shift) {
         if (r.dataLen < ADDRESS_BYTES) return fail("extended address record without its address");
         upper = ((static_cast<uint32_t>(r.data[0]) << 8) | r.data[1]) << shift;
-        if (base == 0 && upper != 0) {
-            // Data placed so far lies below the address that now becomes the base.
-            if (image.end() > 0) return failAt("earlier data lies below the image base", upper);
-            base = upper;
-        }
+        // Once data has been placed the base is settled; a later address only moves where the
+        // next records go (a file from address 0 that spans more than 64 KiB).
+        if (base == 0 && upper != 0 && !placed) base = upper;
         return true;
     }
 
@@ -109,13 +120,26 @@ size_t expectedImageSize(FILE* in) {
 
 bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned int& size,
                    unsigned int& base, unsigned char fill) {
+    std::string why;
+    return readHexStream(in, name, data, size, base, fill, why);
+}
+
+bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned int& size,
+                   unsigned int& base, unsigned char fill, std::string& why) {
     base = 0;
     if (in == nullptr) return false;
     LineReader reader(in);
     HexLoad load(name ? name : "", reader, fill, expectedImageSize(in));
-    if (!load.run(reader)) return false;
+    if (!load.run(reader)) {
+        why = load.why;
+        return false;
+    }
     unsigned char* exact = load.image.release();
-    if (exact == nullptr) return load.fail("out of memory");
+    if (exact == nullptr) {
+        load.fail("out of memory");
+        why = load.why;
+        return false;
+    }
     const uint32_t end = load.image.end();
     printf("%s: %d bytes, [0x%08x - 0x%08x]\n", LOADER, static_cast<int>(end), 0u, end);
     data = exact;
@@ -125,16 +149,32 @@ bool readHexStream(FILE* in, const char* name, unsigned char*& data, unsigned in
 }
 
 bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size, unsigned int& base,
-                 unsigned char fill) {
+                 unsigned char fill, std::string& why) {
     base = 0;
     // Only a regular file: opening a FIFO would wait for a writer without end.
     struct stat st;
-    if (!fileName || stat(fileName, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!fileName || stat(fileName, &st) != 0) {
+        why = strerror(fileName ? errno : EINVAL);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
     FILE* in = fopen(fileName, "rb");
-    if (in == nullptr) return false;
-    const bool ok = readHexStream(in, fileName, data, size, base, fill);
+    if (in == nullptr) {
+        why = strerror(errno);
+        return false;
+    }
+    const bool ok = readHexStream(in, fileName, data, size, base, fill, why);
     fclose(in);
     return ok;
+}
+
+bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size, unsigned int& base,
+                 unsigned char fill) {
+    std::string why;
+    return readHexFile(fileName, data, size, base, fill, why);
 }
 
 bool readHexFile(const char* fileName, unsigned char*& data, unsigned int& size,

@@ -25,9 +25,10 @@ int SerialIo::vprintf(const char* fmt, va_list args) {
     char* text = nullptr;
     int n = vasprintf(&text, fmt, args);
     if (n < 0) return -1; // nothing was formatted, so nothing is sent
-    // Every command sent this way is traced on standard error.
-    ssize_t traced = ::write(STDERR_FILENO, text, n);
-    (void)traced;
+    // Every command sent this way is traced on standard error (the stream, so that a caller
+    // that points stderr elsewhere moves the trace with it).
+    fwrite(text, 1, static_cast<size_t>(n), stderr);
+    fflush(stderr);
     write(reinterpret_cast<const unsigned char*>(text), static_cast<unsigned>(n));
     free(text);
     return n;

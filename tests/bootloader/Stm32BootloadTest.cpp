@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 using testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
@@ -85,12 +86,10 @@ const WireCase kWire[] = {
      {0x00, 0xFF}, 0},
     {"GetId", {ACK, 1, 0x04, 0x10, ACK}, storing(chipId, [] { return pid == 0x0410; }),
      {0x02, 0xFD}, 0},
-    {"GlobalErase", {ACK, ACK}, erase, {0x43, 0xBC, 0xFF, 0x00}, 0},
     {"GlobalEraseBy0xFF", {ACK, ACK}, OP(b.erase_flash(0xFF, pages)), {0x43, 0xBC, 0xFF, 0x00}, 0},
     {"GlobalEraseByNull", {ACK, ACK}, OP(b.erase_flash(3, nullptr)), {0x43, 0xBC, 0xFF, 0x00}, 0},
     // n pages: count byte n - 1, the pages, then the XOR of count and pages.
     {"PageErase", {ACK, ACK}, OP(b.erase_flash(3, pages)), {0x43, 0xBC, 0x02, 1, 2, 3, 0x02}, 0},
-    {"PageEraseOne", {ACK, ACK}, OP(b.erase_flash(1, pages + 2)), {0x43, 0xBC, 0x00, 3, 3}, 0},
     {"PageEraseNone", {}, OP(b.erase_flash(0, pages)), {}, 0},
     {"ExtendedErase", {ACK, ACK}, massErase, {0x44, 0xBB, 0xFF, 0xFF, 0x00}, 0},
     {"Go", {ACK, ACK}, OP(b.go_command(0x08000000)), {0x21, 0xDE, 0x08, 0, 0, 0, 0x08}, 0},
@@ -176,13 +175,20 @@ TEST(Stm32Bootload, WriteOf300BytesIsTwoChunks) {
     EXPECT_THAT(l.seen, ElementsAre(0.0, testing::DoubleNear(85.33, 0.01)));
 }
 
-TEST(Stm32Bootload, StoppedWriteReturnsFourUnlessItWasTheLastChunk) {
-    for (unsigned len : {600u, 256u}) {
+// A stop asked for by progress, or a refused chunk, ends the write after that chunk.
+TEST(Stm32Bootload, StoppedOrRefusedWriteEndsAfterTheChunk) {
+    // Length, progress calls answered true, the replies, the result, the chunks sent.
+    const std::tuple<unsigned, size_t, Bytes, int, size_t> rows[] = {
+        {600, 1, Bytes(9, ACK), 4, 1},
+        {256, 1, Bytes(3, ACK), 0, 1},
+        {600, SIZE_MAX, {ACK, ACK, ACK, ACK, ACK, NACK}, 2, 2}};
+    for (const auto& [len, stopAfter, reply, result, chunks] : rows) {
         Loader l;
-        l.stopAfter = 1;
-        l.s->feed(Bytes(6, ACK));
-        EXPECT_EQ(l.write_flash(0x08000000, ramp(len).data(), len), len > 256 ? 4 : 0);
-        EXPECT_EQ(l.s->written.size(), 8 + 256 + 1u) << "one chunk only";
+        l.stopAfter = stopAfter;
+        l.s->feed(reply);
+        EXPECT_EQ(l.write_flash(0x08000000, ramp(len).data(), len), result);
+        EXPECT_EQ(l.s->written.size(), chunks * (8 + 256 + 1u)) << len;
+        EXPECT_EQ(l.seen.size(), 1u);
     }
 }
 

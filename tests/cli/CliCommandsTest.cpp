@@ -42,17 +42,20 @@ protected:
     TempDir dir;
 };
 
-// Usage errors: status 2, a reason on stderr, and not one byte to the generator.
+// Refusals: a reason on stderr, every line of it starting the same way, and not one byte to
+// the generator. Usage errors and unusable files exit 2, ports that cannot be opened 1.
 struct BadLine {
     const char* name;
     std::vector<std::string> args; // "@" stands for the simulator's port, "%" for the temp dir
     const char* expect;            // part of the error text
+    int status = kUsage;
 };
 
 class BadArguments : public SimTest, public ::testing::WithParamInterface<BadLine> {};
 
-TEST_P(BadArguments, RefusedWithStatus2BeforeAnyTraffic) {
+TEST_P(BadArguments, RefusedBeforeAnyTraffic) {
     put(dir, "pic.png", "not a picture at all");
+    put(dir, "short.bin", std::string(1000, '\0'));
     put(dir, "notes.txt", "text");
     put(dir, "bad.hex",
         ":020000040800F2\n:10000000000102030405060708090A0B0C0D0E0F00\n"
@@ -69,8 +72,9 @@ TEST_P(BadArguments, RefusedWithStatus2BeforeAnyTraffic) {
         args.push_back(a);
     }
     RunResult r = runKivo(args);
-    EXPECT_EQ(r.status, kUsage) << r.err;
+    EXPECT_EQ(r.status, GetParam().status) << r.err;
     EXPECT_TRUE(contains(r.err, GetParam().expect)) << r.err;
+    EXPECT_EQ(r.err.rfind("kivo: ", 0), 0u) << r.err;
     EXPECT_EQ(sim.counters().bytesIn, 0u);
 }
 
@@ -82,9 +86,11 @@ const BadLine kBadLines[] = {
     {"ExtraArgument", {"versions", "@", "more"}, "usage: kivo versions PORT"},
     {"VerifyOutsideFirmware", {"ping", "@", "--verify"}, "not one of 'ping'"},
     {"BinWithoutName", {"hex", "x.hex", "--bin"}, "--bin needs a file name"},
-    {"ListForPing", {"ping", "@,@"}, "only 'pattern' and 'firmware'"},
-    {"NoSuchDevice", {"ping", "/dev/no-such-tty"}, "no serial port '/dev/no-such-tty'"},
-    {"NoSuchProduct", {"get", "No Such Adapter", "hdcp"}, "no serial port 'No Such Adapter'"},
+    {"ListForVersions", {"versions", "@,@"}, "only 'ping', 'pattern' and 'firmware'"},
+    {"ListForPingWithRepeat", {"ping", "@,@"}, "appears twice"},
+    {"NoSuchDevice", {"ping", "/dev/no-such-tty"}, "no serial port '/dev/no-such-tty'", kFailed},
+    {"NoSuchProduct", {"get", "No Such Adapter", "hdcp"}, "no serial port 'No Such Adapter'",
+     kFailed},
     {"UnknownSetting", {"get", "@", "brightness"}, "unknown setting 'brightness'"},
     {"SwitchBeyondOne", {"set", "@", "hdcp", "2"}, "'2' is not a value of hdcp"},
     {"NumberBeyondByte", {"set", "@", "volume", "256"}, "'256' is not a value of volume"},
@@ -92,24 +98,26 @@ const BadLine kBadLines[] = {
     {"UnknownMember", {"set", "@", "timing", "1080p"}, "'1080p' is not a value of timing"},
     {"SlotTen", {"pattern", "@", "10", "%pic.png"}, "SLOT must be a number from 0 to 9"},
     {"SlotWord", {"pattern", "@", "one", "%pic.png"}, "SLOT must be a number from 0 to 9"},
-    {"PictureMissing", {"pattern", "@", "1", "%gone.png"}, "Couldn't read"},
-    {"PictureGarbage", {"pattern", "@", "1", "%pic.png"}, "Couldn't read"},
-    {"PictureKind", {"pattern", "@", "1", "%notes.txt"}, "is not a valid file for the Kivo"},
+    {"PictureMissing", {"pattern", "@", "1", "%gone.png"}, "gone.png: No such file or directory"},
+    {"PictureGarbage", {"pattern", "@", "1", "%pic.png"}, "pic.png: Unsupported image format"},
+    {"PictureRawShort", {"pattern", "@", "1", "%short.bin"}, "needs 6220800 bytes"},
+    {"PictureKind", {"pattern", "@", "1", "%notes.txt"}, "(it takes .png .jpg .bmp .bin)"},
+    {"PictureKindCase", {"pattern", "@", "1", "%pic.PNG"}, "(it takes .png .jpg .bmp .bin)"},
     {"PictureTooLarge",
      {"pattern", "@", "1", "%big.png"},
      "big.png is too large for a pattern slot: 1921 x 1080 needs 6225120 bytes, a slot holds "
      "6220800 bytes (1920 x 1080) (try --fit)"},
-    {"FitPictureGarbage", {"pattern", "@", "1", "%pic.png", "--fit"}, "Couldn't read"},
+    {"FitPictureGarbage", {"pattern", "@", "1", "%pic.png", "--fit"}, "Unsupported image format"},
     {"FitOutsidePattern", {"ping", "@", "--fit"}, "not one of 'ping'"},
-    {"FirmwareMissing", {"firmware", "@", "%gone.hex"}, "Couldn't read"},
-    {"FirmwareBadRecord", {"firmware", "@", "%bad.hex"}, "Couldn't read"},
-    {"FirmwareWithoutData", {"firmware", "@", "%empty.hex"}, "Couldn't read"},
-    {"FirmwareKind", {"firmware", "@", "%notes.txt"}, "is not a valid file for the Kivo"},
-    {"ListWithBadPort", {"firmware", "@,/dev/no-such-tty", "%fw.hex"}, "no serial port"},
+    {"FirmwareMissing", {"firmware", "@", "%gone.hex"}, "gone.hex: No such file or directory"},
+    {"FirmwareBadRecord", {"firmware", "@", "%bad.hex"}, "bad.hex: line 2: checksum mismatch"},
+    {"FirmwareWithoutData", {"firmware", "@", "%empty.hex"}, "empty.hex: it holds no data"},
+    {"FirmwareKind", {"firmware", "@", "%notes.txt"}, "(it takes .hex)"},
+    {"ListWithBadPort", {"firmware", "@,/dev/no-such-tty", "%fw.hex"}, "no serial port", kFailed},
     {"ListWithEmptyEntry", {"firmware", "@,", "%fw.hex"}, "an empty port in the list"},
     {"ListWithRepeat", {"firmware", "@,@", "%fw.hex"}, "appears twice"},
-    {"HexMissing", {"hex", "%gone.hex"}, "Couldn't read"},
-    {"BrixInputMissing", {"brix", "%out.brix", "%gone.bin"}, "Couldn't read"},
+    {"HexBadRecord", {"hex", "%bad.hex"}, "bad.hex: line 2: checksum mismatch"},
+    {"BrixInputMissing", {"brix", "%out.brix", "%gone.bin"}, "gone.bin: No such file"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cli, BadArguments, ::testing::ValuesIn(kBadLines),
@@ -117,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, BadArguments, ::testing::ValuesIn(kBadLines),
 
 TEST(CliHelp, OverviewAndEachCommand) {
     const std::string usages[] = {"ports [--long]",
-                                  "ping PORT",
+                                  "ping PORT[,PORT...]",
                                   "versions PORT",
                                   "get PORT SETTING",
                                   "set PORT SETTING VALUE",
@@ -139,6 +147,26 @@ TEST(CliHelp, OverviewAndEachCommand) {
     }
     EXPECT_TRUE(contains(runKivo({"set", "--help"}).out, "constant-luminance"));
     EXPECT_EQ(runKivo({"help", "md5"}).out.rfind("Usage: kivo md5", 0), 0u);
+    std::string texts = all.out;
+    for (const std::string& usage : usages)
+        texts += runKivo({usage.substr(0, usage.find(' ')), "--help"}).out;
+    std::istringstream help(texts);
+    for (std::string line; std::getline(help, line);) EXPECT_LE(line.size(), 80u) << line;
+}
+
+// Both answer at once: the wizard without a display, as a packager's script would ask it.
+TEST(CliHelp, VersionsAndTheWizardsHelpWithoutADisplay) {
+    RunResult kivo = runKivo({"--version"});
+    EXPECT_EQ(kivo.status, kOk);
+    EXPECT_EQ(kivo.out.rfind("kivo 1.", 0), 0u) << kivo.out;
+    for (const char* option : {"--help", "--version"}) {
+        unsetenv("DISPLAY");
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        RunResult wizard = kivotest::runProgram(KIVO_UPDATER_BIN, {option});
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        EXPECT_EQ(wizard.status, kOk) << option << wizard.err;
+        EXPECT_TRUE(contains(wizard.out, "kivo-updater")) << wizard.out;
+    }
 }
 
 TEST(CliFiles, HexMd5AndBrix) {
@@ -182,9 +210,9 @@ TEST(CliFiles, HexMd5AndBrix) {
 }
 
 TEST_F(SimTest, PingVersionsGetAndSet) {
-    RunResult ping = runKivo({"ping", port()});
+    RunResult ping = runKivo({"ping", port() + ",sim"});
     EXPECT_EQ(ping.status, kOk) << ping.err;
-    EXPECT_TRUE(contains(ping.out, "Kivo found on " + port()));
+    EXPECT_EQ(ping.out, "Kivo found on " + port() + "\nKivo found on sim\n");
     RunResult v = runKivo({"versions", port()});
     EXPECT_EQ(v.status, kOk) << v.err;
     EXPECT_TRUE(contains(v.out, "version1 0x01000000\nversion2 0x00010000\nversion3 0x00000100\n"
@@ -213,35 +241,44 @@ TEST_F(SimTest, PingVersionsGetAndSet) {
 TEST(CliDevice, SilentPortAndInProcessSimulator) {
     TestPty silent;
     ASSERT_TRUE(silent.ok());
-    RunResult r = runKivo({"ping", silent.slavePath});
+    RunResult r = runKivo({"ping", "sim," + silent.slavePath});
     EXPECT_EQ(r.status, kFailed);
-    EXPECT_TRUE(contains(r.err, "Kivo not found on " + silent.slavePath)) << r.err;
-    RunResult ping = runKivo({"ping", "sim"});
-    EXPECT_EQ(ping.status, kOk) << ping.err;
-    EXPECT_TRUE(contains(ping.out, "Kivo found on sim"));
+    EXPECT_EQ(r.out, "Kivo found on sim\n");
+    EXPECT_EQ(r.err, "kivo: Kivo not found on " + silent.slavePath + "\n");
     RunResult quiet = runKivo({"--quiet", "get", "sim", "txmode"});
     EXPECT_EQ(quiet.status, kOk) << quiet.err;
     EXPECT_EQ(quiet.err, "");
 }
 
-// A port the user may not open names the group that owns it.
-TEST(CliDevice, PermissionDeniedNamesTheGroup) {
+// A port the user may not open names the group to join only when joining it would help.
+TEST(CliDevice, PermissionDeniedNamesAGroupThatHelps) {
     struct passwd* nobody = getpwnam("nobody");
     struct group* dialout = getgrnam("dialout");
     if (geteuid() != 0 || !nobody || !dialout) GTEST_SKIP() << "needs root, nobody and dialout";
+    const struct {
+        gid_t group;
+        mode_t mode;
+        const char* expect;
+    } nodes[] = {
+        {dialout->gr_gid, 0660, "the device belongs to group 'dialout'"},
+        {0, 0660, "ask the administrator"},               // root is no group to join
+        {dialout->gr_gid, 0640, "ask the administrator"}, // the group may not write
+    };
     TempDir dir;
-    const std::string dev = put(dir, "ttyFAKE0", "");
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(chown(dev.c_str(), 0, dialout->gr_gid), 0);
-    ASSERT_EQ(chmod(dev.c_str(), 0660), 0);
     kivotest::RunOptions asNobody;
     asNobody.uid = nobody->pw_uid;
     asNobody.gid = nobody->pw_gid;
-    RunResult r = runKivo({"ping", dev}, asNobody);
-    if (r.status == 126 || r.status == 127) GTEST_SKIP() << "kivo is not reachable for nobody";
-    EXPECT_EQ(r.status, kFailed) << r.err;
-    EXPECT_TRUE(contains(r.err, "Permission denied on " + dev)) << r.err;
-    EXPECT_TRUE(contains(r.err, "group 'dialout'")) << r.err;
+    for (const auto& node : nodes) {
+        const std::string dev = put(dir, "ttyFAKE0", "");
+        ASSERT_EQ(chown(dev.c_str(), 0, node.group), 0);
+        ASSERT_EQ(chmod(dev.c_str(), node.mode), 0);
+        RunResult r = runKivo({"ping", dev}, asNobody);
+        if (r.status == 126 || r.status == 127) GTEST_SKIP() << "kivo is not reachable for nobody";
+        EXPECT_EQ(r.status, kFailed) << r.err;
+        EXPECT_TRUE(contains(r.err, "kivo: Permission denied on " + dev)) << r.err;
+        EXPECT_TRUE(contains(r.err, node.expect)) << r.err;
+    }
 }
 
 // --- in-process ---
@@ -298,15 +335,22 @@ TEST(CliProgress, LinePerTenthReachedAndBars) {
     EXPECT_TRUE(p.update(85.3)); // a jump reports the tenth reached, once
     EXPECT_EQ(p.line(), "Loading fw.hex: 80% (800 of 1000 bytes)");
     EXPECT_FALSE(p.update(89.9));
+    p.update(99.95);
+    EXPECT_EQ(p.bar(10).rfind("[#########.]  99%", 0), 0u) << "100% only when done";
     EXPECT_TRUE(p.update(250)); // clamped
     EXPECT_EQ(p.bar(10).rfind("[##########] 100%  1000 of 1000 bytes", 0), 0u) << p.bar(10);
     p.start("Loading big.png", 6220800);
     p.update(50);
     EXPECT_EQ(p.bar(2).rfind("[#.]  50%  3.1 of 6.2 MB", 0), 0u) << p.bar(2);
-    p.start("Erasing Flash", 0);
+    p.start("Loading LCD Preview.", 0);
     p.update(50);
     EXPECT_EQ(p.bar(4), "[##..]  50%");
-    EXPECT_EQ(p.line(), "Erasing Flash: 50%");
+    EXPECT_EQ(p.line(), "Loading LCD Preview.: 50%");
+    p.start("Erasing Flash", 0, 120); // a bounded wait shows its time, not a still bar
+    p.update(0);
+    EXPECT_TRUE(contains(p.bar(4), " elapsed (may take up to 2:00)")) << p.bar(4);
+    p.update(100);
+    EXPECT_EQ(p.bar(4).rfind("done in ", 0), 0u) << p.bar(4);
 }
 
 } // namespace

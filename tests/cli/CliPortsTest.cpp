@@ -30,7 +30,7 @@ TEST(MockedPorts, ListedNamedAndRefusedWhenAmbiguous) {
         {{"ping", "FT232R USB UART"}, 1, "", "Kivo not found on FT232R USB UART"},
         {{"ping", kFt232ById}, 1, "", "Kivo not found on " + kFt232ById},
         {{"ping", "FT230X Basic UART"}, 2, "", "names 2 ports: /dev/ttyUSB2 /dev/ttyUSB3;"},
-        {{"ping", "FT230X"}, 2, "", "no serial port 'FT230X'"},
+        {{"ping", "FT230X"}, 1, "", "kivo: no serial port 'FT230X'"},
     };
     for (const auto& c : cases) {
         const kivotest::RunResult r = runKivo(c.args);

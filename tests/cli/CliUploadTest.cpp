@@ -5,11 +5,14 @@
 #include "jobs/Picture.h"
 #include "sim/KivoSim.h"
 #include "tests/support/QuickSim.h"
+#include "tests/support/SimGuard.h"
 #include "tests/support/TestPty.h"
 
 #include <gtest/gtest.h>
 
 #include <QImage>
+
+#include <csignal>
 
 using kivotest::contains;
 using kivotest::runKivo;
@@ -17,7 +20,7 @@ using kivotest::RunResult;
 
 namespace {
 
-constexpr int kOk = 0, kFailed = 1;
+constexpr int kOk = 0, kFailed = 1, kStopped = 130;
 constexpr uint32_t kFlashBase = 0x08000000;
 
 std::vector<uint8_t> firstBytes(std::vector<uint8_t> v, size_t n) {
@@ -75,6 +78,9 @@ TEST_F(UploadTest, PatternToASimulatorAndTheInProcessOne) {
             EXPECT_TRUE(contains(r.err, port + ": " + status)) << status << r.err;
         EXPECT_TRUE(contains(r.out, summaryLine(port, "ok"))) << r.out;
     }
+    // Without --verbose no trace of the lower layers: no frame, dump or console echo.
+    for (const char* trace : {"writing image data", "rx ", "DBG", "cnd 12"})
+        EXPECT_FALSE(contains(r.out + r.err, trace)) << trace;
 }
 
 // Quiet: nothing but each port's failure. The first falls silent after the ping and one page,
@@ -110,10 +116,9 @@ TEST_F(UploadTest, FirmwareToTwoGeneratorsVerified) {
         // Not a terminal: a line per tenth with the bytes done, the wizard's closing text, and
         // the lower layers' traces on stdout; every line carries its port.
         EXPECT_TRUE(contains(r.err, p + "Loading fw.hex\n")) << r.err;
-        EXPECT_TRUE(contains(r.err, p + "Loading fw.hex: 50% (500 of 1000 bytes)\n")) << r.err;
+        EXPECT_TRUE(contains(r.err, p + "Writing the flash: 50% (500 of 1000 bytes)\n")) << r.err;
         EXPECT_TRUE(contains(r.err, p + "Verifying fw.hex: 100% (1000 of 1000 bytes)\n"));
         EXPECT_TRUE(contains(r.err, p + "fw.hex Loaded Successfully\n")) << r.err;
-        EXPECT_TRUE(contains(r.out, p + "readHexFile")) << r.out;
         EXPECT_TRUE(contains(r.out, summaryLine(s->slavePath(), "ok"))) << r.out;
     }
 }
@@ -130,10 +135,17 @@ TEST_F(UploadTest, FirmwareVerifyOnATerminal) {
     RunResult r = runKivo({"firmware", sim.slavePath(), hex, "--verify"}, terminal);
     EXPECT_EQ(r.status, kFailed);
     EXPECT_TRUE(contains(r.out, "\r\033[K[")) << r.out;
-    EXPECT_TRUE(contains(r.out, "] 100%  1000 of 1000 bytes")) << r.out;
-    EXPECT_TRUE(contains(r.out, " kB/s  0:00 left")) << r.out;
+    for (const char* stage : {"Entering the bootloader", "Erasing the flash", "Writing the flash"})
+        EXPECT_TRUE(contains(r.out, stage)) << stage;
+    // The write is done (its bar at 100%), the verification is not, and its failure starts
+    // a line of its own.
+    const size_t verifying = r.out.find("Verifying fw.hex");
+    ASSERT_NE(verifying, std::string::npos) << r.out;
+    EXPECT_TRUE(contains(r.out.substr(0, verifying), "] 100%  1000 of 1000 bytes")) << r.out;
+    EXPECT_FALSE(contains(r.out.substr(verifying), "100%")) << r.out;
     EXPECT_FALSE(contains(r.out, "Loading fw.hex: 50%")) << "no progress lines on a terminal";
-    EXPECT_TRUE(contains(r.out, "Flash differs from fw.hex at 0x08000123")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nkivo: Flash differs from fw.hex at 0x08000123")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Firmware on " + sim.slavePath() + ": failed (verify"));
     EXPECT_TRUE(sim.inBootloader()) << "no Go after a failed verification";
 }
 
@@ -143,18 +155,58 @@ TEST_F(UploadTest, FirmwareFailuresLeaveTheOthersDone) {
     TestPty silent;
     ASSERT_TRUE(good.start() && stuck.start() && silent.ok());
     const std::string s = stuck.slavePath(), q = silent.slavePath;
-    RunResult r = runKivo({"firmware", good.slavePath() + "," + s + "," + q, hex});
+    RunResult r = runKivo({"firmware", good.slavePath() + "," + s + "," + q, hex, "--verbose"});
     EXPECT_EQ(r.status, kFailed);
     EXPECT_EQ(firstBytes(good.flash(), image.size()), image);
-    EXPECT_TRUE(contains(r.err, s + ": Couldn't Initialize bootloader\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, s + ": KIVO may be left in bootloader mode: run the firmware "
-                                    "update again to recover it.\n"))
+    EXPECT_TRUE(contains(r.out, good.slavePath() + ": readHexFile")) << "traces with --verbose";
+    EXPECT_TRUE(contains(r.err, "kivo: " + s + ": Couldn't Initialize bootloader\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "kivo: " + s + ": KIVO may be left in bootloader mode: run the "
+                                    "firmware update again to recover it.\n"))
         << r.err;
-    EXPECT_TRUE(contains(r.err, q + ": Couldn't verify KIVO\n" + q + ": Kivo not found on " + q))
+    EXPECT_TRUE(contains(r.err, "kivo: " + q + ": Couldn't verify KIVO\nkivo: " + q +
+                                    ": Kivo not found on " + q))
         << r.err;
     EXPECT_TRUE(contains(r.out, summaryLine(good.slavePath(), "ok"))) << r.out;
     EXPECT_TRUE(contains(r.out, summaryLine(s, "FAILED"))) << r.out;
     EXPECT_TRUE(contains(r.out, summaryLine(q, "FAILED"))) << r.out;
+}
+
+// Stopped by the user: at the next page or chunk, saying what state each generator is left in.
+TEST_F(UploadTest, StoppedRunsSayWhatTheyLeave) {
+    const auto longErase = [](KivoSim::Options& o) { o.timings.slotEraseMs = 60000; };
+    const auto paced = [](KivoSim::Options& o) { o.baud = 115200; };
+    std::vector<uint8_t> big(64 * 1024, 0x5A); // seconds at line speed
+    const std::string bigHex = kivotest::put(dir, "big.hex", kivotest::hexText(kFlashBase, big));
+    KivoSim erasing(faulty(longErase)), other(faulty(longErase)), writing(faulty(paced));
+    ASSERT_TRUE(erasing.start() && other.start() && writing.start());
+    const struct {
+        std::vector<std::string> args;
+        int signal;
+        const char* after;
+        std::vector<std::string> expect;
+    } runs[] = {
+        {{"pattern", erasing.slavePath(), "4", picture}, SIGINT, "Erasing Flash",
+         {"kivo: stopped: slot 4 holds a partial pattern: install it again\n"}},
+        {{"firmware", writing.slavePath(), bigHex}, SIGTERM, "Writing the flash",
+         {"kivo: stopped: the generator is in its bootloader: run kivo firmware again"}},
+        {{"pattern", erasing.slavePath() + "," + other.slavePath(), "2", picture}, SIGTERM,
+         "Erasing Flash",
+         {summaryLine(erasing.slavePath(), "STOPPED"), summaryLine(other.slavePath(), "STOPPED")}},
+    };
+    for (const auto& run : runs) {
+        kivotest::RunOptions stop;
+        stop.signal = run.signal;
+        stop.signalAfter = run.after;
+        RunResult r = runKivo(run.args, stop);
+        EXPECT_EQ(r.status, kStopped) << r.err;
+        for (const std::string& text : run.expect)
+            EXPECT_TRUE(contains(r.out + r.err, text)) << text << r.out << r.err;
+    }
+    EXPECT_TRUE(writing.inBootloader());
+    EXPECT_LT(writing.counters().bootChunks, big.size() / 256);
+    // The pattern job goes on to the bitmap after a stopped erase, and its first page meets the
+    // unerased slot before the stop is seen (one per stopped erase).
+    simguard::expectViolations(3);
 }
 
 // A generator left in its bootloader: the device commands say what brings it back and fail;

@@ -61,8 +61,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     int fds[2] = {out[0], err[0]};
     std::string* into[2] = {&r.out, &r.err};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.limitSeconds);
-    bool killed = false;
+    bool killed = false, signalled = o.signal == 0;
     while (fds[0] >= 0 || fds[1] >= 0) {
+        if (!signalled && (contains(r.out, o.signalAfter) || contains(r.err, o.signalAfter)))
+            signalled = kill(pid, o.signal) == 0;
         if (!killed && std::chrono::steady_clock::now() > deadline)
             killed = kill(pid, SIGKILL) == 0;
         pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};

@@ -21,6 +21,9 @@ struct RunOptions {
     bool terminal = false; // both output streams on one pseudo-terminal
     uid_t uid = 0;         // non-zero: the child drops to this user (and gid) before exec
     gid_t gid = 0;
+    // Sends `signal` to the child once its output shows `signalAfter` (a stop by the user).
+    int signal = 0;
+    std::string signalAfter;
 };
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,

@@ -226,7 +226,9 @@ TEST(ReadHexStream, ImagesAndFailures) {
         {"0=01 :0200000001", "error: line 2: line too short for its byte count"},
         {"4:0=0800 0=01 4:0=0000 0=02 E", "error: line 4: data lies below the image base "
                                           "(address 0x00000000, base 0x08000000)"},
-        {"0=01 4:0=0800 0=02 E", "error: line 2: earlier data lies below the image base "
+        // Data from address 0 settles the base: later addresses only move the next records.
+        {"4:0=0000 0=01 4:0=0001 0=02 E", "00000000: 01 00*FFFF 02"},
+        {"0=01 4:0=0800 0=02 E", "error: line 3: image would grow beyond 64 MiB "
                                  "(address 0x08000000, base 0x00000000)"},
         {"4:0=0800 0=01 4:0=0BFF FFFF=0202 E", "error: line 4: image would grow beyond 64 MiB "
                                                "(address 0x0bffffff, base 0x08000000)"},
@@ -266,6 +268,7 @@ TEST(ReadHexFile, ImageAndBaseMatchSrecCat) {
              image(0x08050007, 33, 32),
          0x08000000},
         {image(0, 300, 16, false) + image(0x4000, 1000, 16, false), 0},
+        {image(0, 70000, 16), 0}, // from 0 across 64 KiB, as srec_cat itself writes it
         {image(0x10, 64, 16) + image(0x1000, 64, 16), 0},
         {upper(SEGMENT, 0x1000) + image(0, 256, 16, false) + upper(SEGMENT, 0x1800) +
              image(0x20, 48, 16, false),

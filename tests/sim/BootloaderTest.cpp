@@ -19,7 +19,7 @@ Bytes pattern(size_t n) {
 }
 
 const Check nacked = [](const KivoSim& s) {
-    EXPECT_EQ(s.counters().bootNacks, 11u);
+    EXPECT_EQ(s.counters().bootNacks, 12u);
     EXPECT_EQ(s.flash()[0], 0xFF);
 };
 
@@ -83,6 +83,8 @@ TEST(SimBootloader, Commands) {
                   {cmd(0x11), {ACK}},      {address(0x20000000), {NACK}},
                   {cmd(0x21), {ACK}},      {address(0x07FFFFFC), {NACK}},
                   {cmd(0x31), {ACK}},      {address(kBase + 512 * 1024), {NACK}},
+                  {cmd(0x11), {ACK}},      {address(kBase + 512 * 1024 - 4), {ACK}},
+                  {{0x0F, 0xF0}, {NACK}}, // 16 bytes from 4 below the end
                   {cmd(0x43), {ACK}},      {{0xFF, 0x01}, {NACK}},
                   {cmd(0x44), {ACK}},      {withXor({0x00, 0x00, 0x01, 0x2C}), {NACK}},
                   {cmd(0x44), {ACK}},      {{0xFF, 0xF0, 0x0F}, {NACK}},

@@ -1,4 +1,4 @@
-// kivo-sim as a program, and a real bootloader client against it.
+// kivo-sim as a program, and a third-party bootloader client against it.
 #include "tests/sim/SimLine.h"
 #include "tests/support/TempDir.h"
 
@@ -10,9 +10,9 @@
 
 namespace {
 
-// kivo-sim in a child process; its first output line is the pty.
+// kivo-sim in a child process; path: its first output line (the pty), or all of it.
 struct SimProcess {
-    explicit SimProcess(std::vector<std::string> args) {
+    explicit SimProcess(std::vector<std::string> args, bool all = false) {
         int out[2];
         if (pipe(out) != 0) return;
         args.insert(args.begin(), KIVO_SIM_PROGRAM);
@@ -26,7 +26,8 @@ struct SimProcess {
         }
         close(out[1]);
         pollfd p{fd = out[0], POLLIN, 0};
-        for (char c; poll(&p, 1, 5000) > 0 && ::read(fd, &c, 1) == 1 && c != '\n';) path += c;
+        for (char c; poll(&p, 1, 5000) > 0 && ::read(fd, &c, 1) == 1 && (all || c != '\n');)
+            path += c;
     }
     ~SimProcess() { stop(); }
     // SIGTERM, then the exit status (-1 when it did not end within 5 s).
@@ -70,8 +71,6 @@ TEST(SimPeer, Stm32flashQueriesWritesVerifiesReadsAndStarts) {
                       flash = std::string(STM32FLASH_PROGRAM) + " -b 115200 -m 8n1 ";
     SimProcess sim({"--bootloader", "--link", link, "--transcript", d.file("t.json")});
     ASSERT_FALSE(sim.path.empty());
-    EXPECT_EQ(access(link.c_str(), F_OK), 0);
-    EXPECT_EQ(run(flash + link), 0) << "query";
     EXPECT_EQ(run(flash + "-w " + d.file("fw.hex") + " -v " + link), 0) << "write and verify";
     EXPECT_EQ(run(flash + "-r " + d.file("back.bin") + " -S 0x08000000:5001 " + link), 0) << "read";
     EXPECT_EQ(fileText(d.file("back.bin")), image);
@@ -93,11 +92,9 @@ TEST(SimPeer, BadArgumentsAreRefusedHelpAndVersionAnswered) {
         EXPECT_TRUE(sim.path.empty()) << arg;
         EXPECT_NE(sim.stop(), 0) << arg;
     }
-    for (const char* arg : {"--help", "--version"}) { // on stdout, status 0
-        SimProcess sim({arg});
+    for (const char* arg : {"--help", "--version"}) { // all of it on stdout, then status 0
+        SimProcess sim({arg}, true);
         EXPECT_EQ(sim.path.substr(0, 9), arg[2] == 'h' ? "usage: ki" : "kivo-sim ") << arg;
-        pollfd p{sim.fd, POLLIN, 0}; // the end of its output: it has exited on its own
-        for (char c; poll(&p, 1, 5000) > 0 && ::read(sim.fd, &c, 1) == 1;) continue;
         EXPECT_EQ(sim.stop(), 0) << arg;
     }
 }
