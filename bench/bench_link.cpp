@@ -7,12 +7,15 @@
 //   bench_link floor PORT PAGES     like pattern, but the pages go out from a minimal loop on the
 //                                   raw descriptor (one write, reads, 1 ms sleep): what the
 //                                   machine itself needs for the same traffic, as a reference
+//   bench_link fwfloor PORT BYTES   like firmware, but the chunks go out from a minimal loop on
+//                                   the raw descriptor (one write and one ACK a step)
 // Prints "key value" lines: wall and cpu seconds of the timed part, the unit count, peak RSS.
 #include "bootloader/Stm32Bootload.h"
 #include "device/KivoIo.h"
 #include "serial/SIoUnix.h"
 #include "serial/SerialIo.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -123,9 +126,46 @@ int benchPattern(const char* port, unsigned pages, bool minimal) {
     return ok ? 0 : 1;
 }
 
-int benchFirmware(const char* port, unsigned bytes) {
-    Stm32Bootload loader;
-    if (loader.init(port) != Stm32Bootload::Ok) {
+// One ACK byte within the reply time-out.
+bool ackIn(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    unsigned char b = 0;
+    return poll(&p, 1, int(Stm32Proto::ReplyMs)) == 1 && read(fd, &b, 1) == 1 &&
+           b == Stm32Proto::Ack;
+}
+
+bool sendAcked(int fd, const std::vector<unsigned char>& bytes) {
+    return write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && ackIn(fd);
+}
+
+// The least a client can do per chunk: Write Memory, the address, the data, each with its ACK.
+bool minimalFirmwareLoop(int fd, const std::vector<unsigned char>& image) {
+    const unsigned char cmd = Stm32Proto::CmdWriteMemory;
+    for (size_t at = 0; at < image.size(); at += Stm32Proto::MaxChunk) {
+        const size_t n = std::min<size_t>(Stm32Proto::MaxChunk, image.size() - at);
+        const uint32_t addr = uint32_t(kFlashBase + at);
+        std::vector<unsigned char> a = {static_cast<unsigned char>(addr >> 24),
+                                        static_cast<unsigned char>(addr >> 16),
+                                        static_cast<unsigned char>(addr >> 8),
+                                        static_cast<unsigned char>(addr)};
+        a.push_back(a[0] ^ a[1] ^ a[2] ^ a[3]);
+        std::vector<unsigned char> d = {static_cast<unsigned char>(n - 1)};
+        d.insert(d.end(), image.begin() + long(at), image.begin() + long(at + n));
+        unsigned char x = 0;
+        for (unsigned char b : d) x ^= b;
+        d.push_back(x);
+        if (!sendAcked(fd, {cmd, static_cast<unsigned char>(~cmd)}) || !sendAcked(fd, a) ||
+            !sendAcked(fd, d))
+            return false;
+    }
+    return true;
+}
+
+int benchFirmware(const char* port, unsigned bytes, bool minimal) {
+    auto* io = new SIoUnix; // owned by the loader
+    Stm32Bootload loader(io);
+    if (!io->initialize(port, SerialIo::Baud115200, 8, SerialIo::ParityEven, 1) ||
+        loader.connect_to_bl() != Stm32Bootload::Ok) {
         std::fprintf(stderr, "bench_link: no bootloader on %s\n", port);
         return 1;
     }
@@ -141,8 +181,11 @@ int benchFirmware(const char* port, unsigned bytes) {
         extended ? loader.extended_erase_flash(0xFF, nullptr) : loader.erase_flash(0xFF, nullptr);
     const std::vector<unsigned char> image = pattern(bytes);
     Stopwatch sw;
-    const int written = loader.write_flash(kFlashBase, image.data(), bytes);
-    sw.report("firmware", (bytes + Stm32Proto::MaxChunk - 1) / Stm32Proto::MaxChunk);
+    const int written = minimal ? (minimalFirmwareLoop(io->fd(), image) ? Stm32Bootload::Ok
+                                                                        : Stm32Bootload::BadReply)
+                                : loader.write_flash(kFlashBase, image.data(), bytes);
+    sw.report(minimal ? "fwfloor" : "firmware",
+              (bytes + Stm32Proto::MaxChunk - 1) / Stm32Proto::MaxChunk);
     all.report("erase_write", 1);
     return erased == Stm32Bootload::Ok && written == Stm32Bootload::Ok ? 0 : 1;
 }
@@ -151,14 +194,15 @@ int benchFirmware(const char* port, unsigned bytes) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fputs("usage: bench_link pattern|floor|firmware PORT COUNT\n", stderr);
+        std::fputs("usage: bench_link pattern|floor|firmware|fwfloor PORT COUNT\n", stderr);
         return 2;
     }
     const unsigned count = unsigned(std::strtoul(argv[3], nullptr, 0));
     int rc = 2;
     if (std::strcmp(argv[1], "pattern") == 0) rc = benchPattern(argv[2], count, false);
     if (std::strcmp(argv[1], "floor") == 0) rc = benchPattern(argv[2], count, true);
-    if (std::strcmp(argv[1], "firmware") == 0) rc = benchFirmware(argv[2], count);
+    if (std::strcmp(argv[1], "firmware") == 0) rc = benchFirmware(argv[2], count, false);
+    if (std::strcmp(argv[1], "fwfloor") == 0) rc = benchFirmware(argv[2], count, true);
     std::fprintf(stderr, "peak_rss_kib %ld\n", peakRssKib());
     return rc;
 }

@@ -4,10 +4,10 @@
 #include "device/LumoReply.h"
 #include "files/FileLoad.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr unsigned FlashHeadLen = 4; // target, page (2), flags
 constexpr unsigned PagesPerTarget = 0x10000;
 constexpr unsigned char ErasedByte = 0xFF;
 constexpr unsigned ProgressEvery = 5;
-constexpr unsigned PageGapUs = 1000;
+constexpr std::chrono::microseconds PageGap(1000);
 constexpr unsigned BeforeEraseMs = 500;
 constexpr unsigned BeforeDebugOffMs = 250;
 constexpr unsigned EraseWaitMs = 120000;
@@ -51,7 +51,7 @@ bool KivoIo::wSpiFlash(unsigned target, unsigned page, unsigned flags, const uns
     const iov vec[2] = {{head, FlashHeadLen}, {data, PageSize}};
     Reply body;
     const bool ok = exchange(RegFlash, vec, 2, body);
-    usleep(PageGapUs);
+    pause(PageGap);
     return ok;
 }
 

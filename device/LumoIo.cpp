@@ -9,7 +9,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -36,11 +35,11 @@ constexpr unsigned MaxConsoleBytes = 65536;
 constexpr unsigned IdleSliceMs = 50;
 constexpr double IdleNoNews = 0.0;
 
-using Clock = std::chrono::steady_clock;
+using Clock = TimeSource::Clock;
 
-// Whole milliseconds left until end, rounded up so a sliced wait never ends early.
-unsigned msLeft(Clock::time_point end) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+// Whole milliseconds from now until end, rounded up so a sliced wait never ends early.
+unsigned msLeft(Clock::time_point now, Clock::time_point end) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
     return left > 0 ? static_cast<unsigned>(left) : 0;
 }
 
@@ -73,36 +72,38 @@ unsigned readPaced(SerialIo& io, unsigned char* buf, unsigned n, bool ready = fa
 // and the next one's start, and while input trickles in. Gives the ms until the next call is due.
 unsigned LumoIo::idleTick() {
     const std::chrono::milliseconds every(IdleSliceMs);
-    if (Clock::now() - lastIdle >= every) {
-        lastIdle = Clock::now();
+    if (time->now() - lastIdle >= every) {
+        lastIdle = time->now();
         idleSink->progress(IdleNoNews);
     }
-    return std::max(1u, msLeft(lastIdle + every));
+    return std::max(1u, msLeft(time->now(), lastIdle + every));
 }
 
 // The slices run against a deadline, so time spent in the sink does not lengthen the wait. The
 // budget of requested slice time ends it too, for a stream that answers a time-out at once.
 int LumoIo::waitInput(unsigned timeoutMs) {
     if (!idleSink || timeoutMs == 0) return io->readyForRead(timeoutMs);
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Clock::time_point end = time->now() + std::chrono::milliseconds(timeoutMs);
     for (unsigned budget = timeoutMs;;) {
         // At least 1 ms: a time-out of 0 means none at all, and input that came while the sink
         // ran before the deadline still counts.
-        const unsigned slice = std::max(1u, std::min({idleTick(), msLeft(end), budget}));
+        const unsigned tick = idleTick();
+        const unsigned slice = std::max(1u, std::min({tick, msLeft(time->now(), end), budget}));
         const int ready = io->readyForRead(slice);
         budget -= std::min(budget, slice);
-        if (ready != 0 || budget == 0 || msLeft(end) == 0) return ready;
+        if (ready != 0 || budget == 0 || msLeft(time->now(), end) == 0) return ready;
     }
 }
 
 void LumoIo::idlePause(unsigned ms) {
     if (!idleSink) {
-        usleep(ms * 1000);
+        pause(std::chrono::milliseconds(ms));
         return;
     }
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    for (unsigned next = idleTick(), left = msLeft(end); left; left = msLeft(end)) {
-        usleep(std::min(next, left) * 1000);
+    const Clock::time_point end = time->now() + std::chrono::milliseconds(ms);
+    for (unsigned next = idleTick(), left = msLeft(time->now(), end); left;
+         left = msLeft(time->now(), end)) {
+        pause(std::chrono::milliseconds(std::min(next, left)));
         next = idleTick();
     }
 }

@@ -2,6 +2,7 @@
 // Host end of the generator's own serial protocol: tagged binary register frames with an additive
 // checksum, and the generator's line console.
 #include "device/KivoProgress.h"
+#include "serial/TimeSource.h"
 
 #include <chrono>
 #include <cstdint>
@@ -57,6 +58,9 @@ public:
     // console exchange cannot stop half-way. Null (the default) waits in one piece. The sink
     // must outlive its use here.
     void setIdleSink(KivoProgress* sink) { idleSink = sink; }
+    // The clock and sleeper of the pauses and slices above (the stream keeps its own waits);
+    // the real ones by default. time must outlive its use here.
+    void setTimeSource(TimeSource& time) { this->time = &time; }
 
 protected:
     class Reply;
@@ -66,6 +70,7 @@ protected:
     // readyForRead and a plain pause, sliced for the idle sink when one is set.
     int waitInput(unsigned timeoutMs);
     void idlePause(unsigned ms);
+    void pause(std::chrono::microseconds d) { time->sleepFor(d); }
 
     SerialIo* io;
     SerialIo* ownedIo;
@@ -74,7 +79,8 @@ protected:
     uint8_t addr0;
     uint8_t addr1;
     KivoProgress* idleSink = nullptr;
-    std::chrono::steady_clock::time_point lastIdle{}; // of the idle sink's last call
+    TimeSource* time = &TimeSource::real();
+    TimeSource::Clock::time_point lastIdle{}; // of the idle sink's last call
 
 private:
     unsigned idleTick();

@@ -17,8 +17,12 @@ public:
     }
     bool progress(double percent) override {
         last = percent;
-        return cb.progress ? cb.progress(percent) : true;
+        const bool going = cb.progress ? cb.progress(percent) : true;
+        stopAsked = stopAsked || !going;
+        return going;
     }
+    // The caller asked to stop; a device wait that ended for it is no news of the device.
+    bool stopped() const { return stopAsked; }
     // Between slices of a long device wait: the last percent again, so the caller's display keeps
     // turning without the bar moving.
     bool repeatProgress() { return progress(last); }
@@ -35,6 +39,7 @@ public:
 private:
     const JobCallbacks& cb;
     double last = 0.0;
+    bool stopAsked = false;
 };
 
 // The idle sink for the length of a job, also set on the link when there is one; the percent it

@@ -44,6 +44,11 @@ JobResult runPatternJob(const PatternRequest& request, const JobCallbacks& callb
     report.status(QStringLiteral("Erasing Flash"), JobStep::Erase);
     // An unconfirmed erase is not fatal: the bitmap write then fails or succeeds on its own.
     link.eraseBitmapSlot(request.slot, &report);
+    if (report.stopped()) { // no bitmap page into a slot whose erase may not have run
+        const QString stopped = QStringLiteral("Stopped while erasing the slot");
+        report.status(stopped, JobStep::Done);
+        return JobResult{false, JobStep::Erase, stopped};
+    }
     report.progress(0.0);
 
     report.status(QStringLiteral("Loading ") + name, JobStep::Bitmap);

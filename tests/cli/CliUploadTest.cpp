@@ -279,9 +279,6 @@ TEST_F(UploadTest, StoppedRunsSayWhatTheyLeave) {
     }
     EXPECT_TRUE(writing.inBootloader());
     EXPECT_LT(writing.counters().bootChunks, big.size() / 256);
-    // The pattern job goes on to the bitmap after a stopped erase, and its first page meets the
-    // unerased slot before the stop is seen (one per stopped erase).
-    simguard::expectViolations(3);
 }
 
 // A generator left in its bootloader: the device commands say what brings it back and fail;

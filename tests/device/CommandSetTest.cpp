@@ -120,9 +120,11 @@ TEST(CommandSet, RefusedRequestsSendNothing) {
 }
 
 TEST(Flash, BitmapPagesPaddingAndStops) {
+    std::vector<unsigned> full(24300, 0); // 1920 x 1080 pixels of 3 bytes
+    full.back() = 0x40;
     const std::pair<size_t, std::vector<unsigned>> sizes[] = {
-        {512, {0, 0x40}}, {257, {0, 0x40}}, {256, {0x40}},
-        {1, {0x40}},      {0, {}},          {1000, {0, 0, 0, 0x40}}};
+        {512, {0, 0x40}}, {257, {0, 0x40}}, {256, {0x40}},   {1, {0x40}},
+        {0, {}},          {1000, {0, 0, 0, 0x40}},          {1920 * 1080 * 3, full}};
     for (const auto& [size, flags] : sizes) {
         SCOPED_TRACE(size);
         Generator h;
@@ -183,6 +185,7 @@ TEST(Flash, EraseNeedsItsConfirmation) {
         CaptureStdout();
         EXPECT_EQ(g.kivo.eraseBitmapSlot(3, &sink), ok);
         EXPECT_NE(GetCapturedStdout().find(trace), std::string::npos);
+        EXPECT_EQ(sink.reports.back(), 100.0); // the bar ends full, whatever the outcome
         EXPECT_EQ(g.console, std::string("\r\n\r\nDBG 1\r\n\r\nfpw 7c 03\r\n") +
                                  (cndSent ? "\r\ncnd 12\r\n" : "") + "\r\n\r\nDBG 0\r\n");
         EXPECT_TRUE(g.frames.empty());

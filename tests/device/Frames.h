@@ -1,7 +1,7 @@
 #pragma once
 // Frame builders and a scripted generator for the device tests.
 #include "device/KivoIo.h"
-#include "tests/support/ScriptedStream.h"
+#include "tests/support/VirtualPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -54,10 +54,10 @@ inline Frame asFrame(const unsigned char* b, unsigned n) {
     return whole ? Frame{unsigned(b[7] | b[8] << 8), Bytes(b + 9, b + n - 1)} : Frame{0, {}};
 }
 
-// A generator behind a scripted stream: it answers every request but those numbered in lost,
-// reads with readData, and "cnd 12" with eraseAnswer.
+// A generator behind a scripted stream in virtual time: it answers every request but those
+// numbered in lost, reads with readData, and "cnd 12" with eraseAnswer.
 struct Generator {
-    ScriptedStream s;
+    VirtualPeer s;
     KivoIo kivo{s};
     std::function<Bytes(unsigned code, const Bytes& payload)> readData =
         [](unsigned, const Bytes&) { return Bytes{0}; };
@@ -66,6 +66,7 @@ struct Generator {
     std::vector<Frame> frames; // every request
 
     explicit Generator(std::set<size_t> unanswered = {}) : lost(std::move(unanswered)) {
+        kivo.setTimeSource(s.time);
         s.onWrite = [this](ScriptedStream& st, const unsigned char* b, unsigned n) {
             if (b[0] != 0xAA) {
                 console.append(reinterpret_cast<const char*>(b), n);

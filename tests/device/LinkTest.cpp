@@ -1,5 +1,9 @@
-// Link framing, reply validation and register reads on a scripted stream.
+// Link framing, reply validation, register reads and the link's waits on a scripted stream.
 #include "tests/device/Frames.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
 
 namespace {
 
@@ -101,4 +105,132 @@ TEST(Link, RegisterReadsTakeOnlyPayloadsThatFit) {
         EXPECT_EQ(byte, payload.size() == 1 ? 0x7F : 0xEE);
         EXPECT_EQ(s.written, wire);
     }
+}
+
+// The waits below run in virtual time: the peer's bytes arrive at set times, and the link's waits
+// and pauses move its clock.
+namespace {
+
+struct CountingSink final : KivoProgress {
+    VirtualTime* time = nullptr;
+    std::chrono::milliseconds stall{0}; // time taken by each call, as a busy event loop takes
+    int calls = 0;
+    bool progress(double) override {
+        ++calls;
+        if (time) time->sleepFor(stall);
+        return false; // not heeded: the wait goes on
+    }
+};
+
+void silentCmd(KivoIo& kivo) {
+    unsigned char* reply = nullptr;
+    unsigned len = 99;
+    CaptureStdout();
+    kivo.cmd(reply, len, true, "DBG %d\r\n", 1);
+    EXPECT_EQ(GetCapturedStdout(), ""); // nothing traced, though verbose
+    EXPECT_EQ(len, 0u);
+    delete[] reply;
+}
+
+bool waitForCnd12(KivoIo& kivo, unsigned timeoutMs) {
+    CaptureStdout();
+    const bool found = kivo.waitForResponse(timeoutMs, (const unsigned char*)"cnd 12", 6, nullptr);
+    GetCapturedStdout();
+    return found;
+}
+
+} // namespace
+
+TEST(Link, ReplyMustBeginWithinOneAndAQuarterSecondsWithoutGaps) {
+    // ms until the reply begins, ms between its header and its body, result, ms taken
+    const std::tuple<unsigned, unsigned, bool, long long> cases[] = {
+        {1200, 0, true, 1200}, {1300, 0, false, 1250}, {0, 240, true, 240}, {0, 260, false, 250}};
+    const Bytes reply = readReply(0x8062, {3});
+    for (const auto& [first, gap, ok, took] : cases) {
+        SCOPED_TRACE(std::to_string(first) + " " + std::to_string(gap));
+        VirtualPeer s;
+        LumoIo link(s);
+        s.feedAfter(first, Bytes(reply.begin(), reply.begin() + 5));
+        s.feedAfter(first + gap, Bytes(reply.begin() + 5, reply.end()));
+        const auto start = s.time.now();
+        CaptureStdout();
+        EXPECT_EQ(exchange(link, 0x8062, {}), ok);
+        GetCapturedStdout();
+        EXPECT_EQ(s.time.msSince(start), took);
+    }
+}
+
+TEST(Link, ConsoleWaitsAndAHungUpLine) {
+    VirtualPeer s;
+    KivoIo kivo(s);
+    kivo.setTimeSource(s.time);
+    auto start = s.time.now();
+    silentCmd(kivo); // a drain and an answer, 500 ms of silence each
+    EXPECT_EQ(s.time.msSince(start), 1000);
+    EXPECT_EQ(std::string(s.written.begin(), s.written.end()), "\r\nDBG 1\r\n");
+
+    // The answer counts only at the first byte that arrives, and only within the wait.
+    // said, ms before it comes, found
+    const std::tuple<const char*, unsigned, bool> waits[] = {
+        {"cnd 12\r\n", 0, true},   {"\r\ncnd 12\r\n", 0, false}, {"xcnd 12", 0, false},
+        {"cnd 1", 0, false},       {"cnd 12\r\n", 900, true},    {"cnd 12\r\n", 1100, false}};
+    for (const auto& [said, after, found] : waits) {
+        SCOPED_TRACE(said + std::to_string(after));
+        VirtualPeer line;
+        KivoIo k(line);
+        line.feedAfter(after, Bytes(said, said + strlen(said)));
+        start = line.time.now();
+        EXPECT_EQ(waitForCnd12(k, 1000), found);
+        EXPECT_LE(line.time.msSince(start), 1250);
+    }
+
+    s.hungUp = true; // ready at once, and nothing to read
+    start = s.time.now();
+    silentCmd(kivo);
+    EXPECT_FALSE(waitForCnd12(kivo, 120000));
+    CaptureStdout();
+    EXPECT_FALSE(kivo.ping(3));
+    GetCapturedStdout();
+    EXPECT_LT(s.time.msSince(start), 1000);
+}
+
+TEST(Link, IdleSinkSlicesWaitsThatKeepTheirLength) {
+    const std::function<void(KivoIo&)> waits[] = {
+        silentCmd, [](KivoIo& kivo) { EXPECT_FALSE(waitForCnd12(kivo, 1000)); }};
+    // A sink that takes 40 ms a call: were its time added to the slices, a wait would take 1.8 s.
+    for (const int stall : {0, 40}) {
+        for (const auto& wait : waits) {
+            SCOPED_TRACE(stall);
+            VirtualPeer s;
+            KivoIo kivo(s);
+            kivo.setTimeSource(s.time);
+            CountingSink sink;
+            sink.time = &s.time;
+            sink.stall = std::chrono::milliseconds(stall);
+            kivo.setIdleSink(&sink);
+            const auto start = s.time.now();
+            wait(kivo);
+            EXPECT_GE(sink.calls, 5);
+            EXPECT_LE(*std::max_element(s.readyTimeouts.begin(), s.readyTimeouts.end()), 50u);
+            EXPECT_GE(s.time.msSince(start), 1000);
+            EXPECT_LT(s.time.msSince(start), 1050);
+        }
+    }
+    VirtualPeer whole; // without a sink the waits stay whole
+    KivoIo plain(whole);
+    silentCmd(plain);
+    EXPECT_EQ(whole.readyTimeouts, (std::vector<unsigned>{500, 500}));
+
+    // A stream that reports each time-out at once, under a clock that stands still: the slices
+    // end on their budget, and the sink is called by the clock, not once a slice.
+    ScriptedStream instant;
+    VirtualTime still;
+    KivoIo kivo(instant);
+    kivo.setTimeSource(still);
+    CountingSink sink;
+    kivo.setIdleSink(&sink);
+    silentCmd(kivo);
+    EXPECT_EQ(std::accumulate(instant.readyTimeouts.begin(), instant.readyTimeouts.end(), 0u),
+              1000u); // ten 50 ms slices a silence
+    EXPECT_LE(sink.calls, 2);
 }

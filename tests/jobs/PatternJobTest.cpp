@@ -74,14 +74,30 @@ TEST_F(PatternJobSim, UnconfirmedEraseStillWritesTheBitmap) {
     KivoSim::Faults f;
     f.eraseNeverConfirmed = true;
     s.sim.setFaults(f);
-    // Stop the 120 s wait for the erase; the writes that follow are never stopped. A stop before
-    // "cnd 12" went out would skip the erase itself, and the bitmap would go into an unerased slot.
-    s.rec.onProgress = [this](double) {
+    // The link's clock jumps ahead while it waits for the erase, so its 120 s bound ends at once.
+    struct SkipAhead final : TimeSource {
+        Clock::duration offset{};
+        Clock::time_point now() override { return Clock::now() + offset; }
+        void sleepFor(std::chrono::microseconds d) override { std::this_thread::sleep_for(d); }
+    } clock;
+    s.link->setTimeSource(clock);
+    s.rec.onProgress = [&](double) {
         const auto lines = s.sim.consoleLines();
-        return std::find(lines.begin(), lines.end(), "cnd 12") == lines.end() || s.rec.writing();
+        if (std::find(lines.begin(), lines.end(), "cnd 12") != lines.end() && !s.rec.writing())
+            clock.offset += std::chrono::seconds(30);
+        return true;
     };
     const JobResult r = runPattern(s.link, 1, s.rec);
     EXPECT_TRUE(r.ok) << r.message.toStdString();
     EXPECT_EQ(s.sim.slot(1), bytes(patternBitmap(testPicture())));
     EXPECT_EQ(s.rec.statuses().back(), QStringLiteral("KIVO Pattern has been installed."));
+}
+
+// A stop during the erase ends the job: no bitmap page goes into a slot that may not be erased.
+TEST_F(PatternJobSim, StopDuringEraseSendsNoBitmap) {
+    s.rec.onProgress = [&](double) { return s.rec.writing(); };
+    const JobResult r = runPattern(s.link, 1, s.rec);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.step, JobStep::Erase);
+    EXPECT_EQ(s.sim.counters().pagesWritten, 0u);
 }
