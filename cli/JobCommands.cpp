@@ -8,6 +8,7 @@
 #include "jobs/FirmwareJob.h"
 #include "jobs/PatternJob.h"
 #include "jobs/Picture.h"
+#include "serial/SIoTcp.h"
 
 #include <QImageReader>
 
@@ -198,6 +199,7 @@ PortOutcome runJobOnPort(const JobSpec& job, const PortTarget& port, Console& co
     } else {
         con.error("%s\n", o.message.c_str());
         if (r.step == JobStep::Ping) con.error("Kivo not found on %s\n", port.given.c_str());
+        if (!SIoTcp::lastLoss().empty()) con.error("%s\n", SIoTcp::lastLoss().c_str());
         if (!r.advice.isEmpty()) con.error("%s\n", r.advice.toLocal8Bit().constData());
     }
     if (o.interrupted) {

@@ -68,10 +68,21 @@ void SIoTcp::deliver(const unsigned char* data, unsigned n) {
     in_.insert(in_.end(), data, data + n);
 }
 
+namespace {
+std::string& lastLossLine() {
+    static std::string line;
+    return line;
+}
+} // namespace
+
+const std::string& SIoTcp::lastLoss() { return lastLossLine(); }
+
 int SIoTcp::loseConnection(int err) {
-    if (!lost_)
-        fprintf(stderr, "%s: %s\n", address_.c_str(),
-                err ? strerror(err) : "connection closed by the server");
+    if (!lost_) {
+        lastLossLine() =
+            address_ + ": " + (err ? strerror(err) : "connection closed by the server");
+        fprintf(stderr, "%s\n", lastLossLine().c_str());
+    }
     lost_ = true;
     return -1;
 }

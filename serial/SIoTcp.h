@@ -24,6 +24,9 @@ public:
     int write(const unsigned char* buf, unsigned n) override;
     // The address as given, with its prefix, so that the same kind of stream can be reopened.
     const char* devName() override;
+    // The line of the last connection this process lost ("ADDRESS: reason"), empty if none: a
+    // job whose streams are gone can still say where its line broke.
+    static const std::string& lastLoss();
     int readyForRead(unsigned timeoutMs) override;
 
     // "HOST:PORT" of a name with this stream's prefix; false for a name without it.
