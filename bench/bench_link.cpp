@@ -162,7 +162,8 @@ bool minimalFirmwareLoop(int fd, const std::vector<unsigned char>& image) {
 }
 
 int benchFirmware(const char* port, unsigned bytes, bool minimal) {
-    auto* io = new SIoUnix; // owned by the loader
+    // Owned by the loader; a network port ("rfc2217://HOST:PORT") works too.
+    auto* io = static_cast<SIoUnix*>(SerialIo::ForPort(port));
     Stm32Bootload loader(io);
     if (!io->initialize(port, SerialIo::Baud115200, 8, SerialIo::ParityEven, 1) ||
         loader.connect_to_bl() != Stm32Bootload::Ok) {
