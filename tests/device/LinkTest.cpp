@@ -63,6 +63,7 @@ TEST(Link, EveryFieldOfAReplyIsChecked) {
         {0x8062, {0xAB, 0, 0}, false, "received 3 bytes (0xab 0x00 0x00 0x00 0x00)"},
         {0x8062, {0xAB, 0, 0, 6, 0, 0, 0}, false, "recevied 2 bytes, expected 6"},
         {0x8062, Bytes{0} + good, false, "received 5 bytes (0x00 0xab 0x00 0x00 0x06)"},
+        {0x8062, {0xAB, 0, 0, 0xFF, 0xFF}, false, "recevied 0 bytes, expected 65535"},
         {0x8062, {}, false, ""},
     };
     for (const auto& [code, reply, whole, trace] : cases) {
@@ -183,6 +184,18 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
         EXPECT_EQ(waitForCnd12(k, 1000), found);
         EXPECT_LE(line.time.msSince(start), 1250);
     }
+
+    // A line that never falls quiet: the console takes at most 64 KiB for each answer.
+    ScriptedStream flood;
+    flood.feed(Bytes(200000, 'x'));
+    KivoIo noisy(flood);
+    unsigned char* answer = nullptr;
+    unsigned len = 0;
+    noisy.cmd(answer, len, false, "cnd 12\r\n");
+    delete[] answer;
+    EXPECT_EQ(len, 65536u);
+    EXPECT_FALSE(waitForCnd12(noisy, 120000));
+    EXPECT_EQ(flood.input.size(), 200000u - 3 * 65536);
 
     s.hungUp = true; // ready at once, and nothing to read
     start = s.time.now();

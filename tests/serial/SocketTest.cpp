@@ -3,6 +3,8 @@
 #include "serial/SIoMux.h"
 #include "serial/SIoRfc2217.h"
 #include "serial/SIoServer.h"
+#include "tests/support/BadFiles.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestPty.h"
 
@@ -104,6 +106,9 @@ TEST(LineAssembly, Table) {
         for (int r : c.results) EXPECT_EQ(p.io.onReadReady(p.mux), r) << c.input.substr(0, 9);
         EXPECT_EQ(p.io.lines, c.lines) << c.input.substr(0, 9);
     }
+    Pair noise; // a line that talks nonsense never reads as ended
+    noise.fed(badfiles::garbage(4096));
+    for (int i = 0; i < 8; ++i) EXPECT_NE(noise.io.onReadReady(noise.mux), -1);
 }
 
 TEST(LineAssembly, UntakenLinesAreTracedWithACounter) {
@@ -228,6 +233,16 @@ TEST(Sockets, EndedStreamsAreDroppedOrClosed) {
     EXPECT_EQ(mux.poll(2000), 1);
     EXPECT_EQ(mux.size(), 1u) << "owned connection deleted";
     EXPECT_EQ(mux.poll(100), 0) << "nothing keeps the wait busy";
+    const int fds = openDescriptors(); // a reconnect storm leaves nothing behind
+    for (int i = 0; i < 50; ++i) {
+        SIoClient client;
+        ASSERT_TRUE(open(client, dir.file("s")).ok);
+        if (i % 2) client.write(reinterpret_cast<const unsigned char*>("x\n"), 2);
+        mux.poll(20);
+    }
+    for (int i = 0; i < 100 && mux.size() > 1; ++i) mux.poll(20);
+    EXPECT_EQ(mux.size(), 1u);
+    EXPECT_EQ(openDescriptors(), fds);
     Pair p;
     mux.add(&p.io, false);
     ::close(p.sv[1]);
@@ -383,10 +398,10 @@ TEST(Rfc2217, OpeningAgainstAScriptedServerTable) {
         const char* message; // on standard error; empty when the open succeeds
     } rows[] = {
         {"option refused", {{agreed, cmd(DONT, COM)}}, "the server refused the COM-PORT-OPTION"},
-        {"option unanswered", {}, "the server did not answer the COM-PORT-OPTION within 3000 ms"},
+        {"option unanswered", {}, "the server did not answer the COM-PORT-OPTION within 200 ms"},
         {"parity unconfirmed",
          {{agreed, cmd(DO, COM)}, {sub(kBaud), answer(kBaud)}, bits, stop},
-         "the server did not confirm SET-PARITY 3 within 3000 ms"},
+         "the server did not confirm SET-PARITY 3 within 200 ms"},
         {"another speed",
          {{agreed, cmd(DO, COM)}, {sub(kBaud), answer(Bytes("\x01\x00\x00\x25\x80", 5))}, bits,
           parity, stop},
@@ -399,6 +414,7 @@ TEST(Rfc2217, OpeningAgainstAScriptedServerTable) {
     for (const auto& row : rows) {
         FakeServer server(row.script);
         SIoRfc2217 client;
+        client.setConfirmMs(200); // the default's length is not under test
         CaptureStderr();
         const bool ok = client.initialize(server.address().c_str(), SerialIo::Baud115200, 8,
                                           SerialIo::ParityEven, 1);
