@@ -4,19 +4,28 @@
 #include "files/FileLoad.h"
 #include "files/MD5.h"
 
-#include "FileTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
-using filetest::Bytes;
+using Bytes = std::vector<unsigned char>;
 
 namespace {
+
+Bytes randomBytes(size_t n) {
+    std::mt19937 rng(11);
+    Bytes b(n);
+    for (auto& v : b) v = static_cast<unsigned char>(rng());
+    return b;
+}
 
 // The message in pieces, with calls of no length between them; the object is reused.
 Bytes md5(const std::string& msg, size_t piece = SIZE_MAX) {
@@ -106,7 +115,7 @@ namespace {
 
 // writeFile over a longer file, then readBinFile; a failure names the file and its cause.
 TEST(DataFiles, WrittenAndReadBack) {
-    filetest::TempDir dir;
+    TempDir dir;
     const std::string out = dir.file("out");
     const struct {
         const char* name;
@@ -135,8 +144,8 @@ TEST(DataFiles, WrittenAndReadBack) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = c.path.empty() ? out : c.path;
-        filetest::writeText(out, std::string(20000, 'x'));
-        const Bytes data = filetest::randomBytes(c.len, 11);
+        std::ofstream(out) << std::string(20000, 'x');
+        const Bytes data = randomBytes(c.len);
         BrixFileHeader header;
         memset(&header, 0x5A, sizeof header);
         unsigned char* file = nullptr;
@@ -172,15 +181,12 @@ TEST(DataFiles, WrittenAndReadBack) {
 }
 
 TEST(ReadFile, HexByItsSuffixInAnyCaseRawOtherwise) {
-    filetest::TempDir dir;
+    TempDir dir;
     const std::string hex = ":0100020009F4\n:00000001FF\n";
-    for (const auto& [name, asHex] : {std::pair<std::string, bool>{"a.hex", true},
-                                      {"b.HEX", true},
-                                      {"c.Hex", true},
-                                      {"d.bin", false},
-                                      {"e.hex.bak", false},
+    for (const auto& [name, asHex] : {std::pair<std::string, bool>{"a.hex", true}, {"b.HEX", true},
+                                      {"c.Hex", true}, {"d.bin", false}, {"e.hex.bak", false},
                                       {"hex", false}}) {
-        filetest::writeText(dir.file(name), hex);
+        std::ofstream(dir.file(name)) << hex;
         unsigned char* data = nullptr;
         unsigned size = 0;
         testing::internal::CaptureStdout();
