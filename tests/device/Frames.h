@@ -14,7 +14,6 @@
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-
 struct Frame {
     unsigned code;
     Bytes payload;

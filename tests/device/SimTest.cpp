@@ -25,5 +25,6 @@ TEST(SimGenerator, SettingsAndAPageWriteFailingAtPageSeven) {
               std::string::npos);
     EXPECT_EQ(sim.counters().pagesWritten, 8u); // nothing after the failed page
     const Bytes stored = sim.preview(36);
-    EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 9 * 256), Bytes(8 * 256, 0x5A) + Bytes(256, 0xFF));
+    EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 9 * 256),
+              Bytes(8 * 256, 0x5A) + Bytes(256, 0xFF));
 }

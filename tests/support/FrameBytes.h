@@ -23,6 +23,12 @@ inline Bytes frame(uint8_t start, unsigned code, const Bytes& payload, uint16_t 
                         a0, uint8_t(code), uint8_t(code >> 8)} +
                   payload);
 }
-inline Bytes request(unsigned code, const Bytes& payload = {}) { return frame(0xAA, code, payload); }
-inline Bytes answer(unsigned code, const Bytes& payload) { return frame(0xAB, code, payload); }
-inline Bytes ack(unsigned code) { return answer(0xFFFF, {uint8_t(code), uint8_t(code >> 8)}); }
+inline Bytes request(unsigned code, const Bytes& payload = {}) {
+    return frame(0xAA, code, payload);
+}
+inline Bytes answer(unsigned code, const Bytes& payload) {
+    return frame(0xAB, code, payload);
+}
+inline Bytes ack(unsigned code) {
+    return answer(0xFFFF, {uint8_t(code), uint8_t(code >> 8)});
+}
