@@ -200,7 +200,9 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
     s.hungUp = true; // ready at once, and nothing to read
     start = s.time.now();
     silentCmd(kivo);
+    const int calls = s.readyCalls;
     EXPECT_FALSE(waitForCnd12(kivo, 120000));
+    EXPECT_EQ(s.readyCalls, calls + 1) << "the first empty read ends the wait";
     CaptureStdout();
     EXPECT_FALSE(kivo.ping(3));
     GetCapturedStdout();
