@@ -225,24 +225,17 @@ TEST(Sockets, EndedStreamsAreDroppedOrClosed) {
     SIoMux mux;
     ASSERT_TRUE(open(server, dir.file("s")).ok);
     mux.add(&server, false);
-    {
-        SIoClient client;
-        ASSERT_TRUE(open(client, dir.file("s")).ok);
-        ASSERT_EQ(mux.poll(2000), 1);
-    }
-    EXPECT_EQ(mux.poll(2000), 1);
-    EXPECT_EQ(mux.size(), 1u) << "owned connection deleted";
-    EXPECT_EQ(mux.poll(100), 0) << "nothing keeps the wait busy";
     const int fds = openDescriptors(); // a reconnect storm leaves nothing behind
     for (int i = 0; i < 50; ++i) {
         SIoClient client;
         ASSERT_TRUE(open(client, dir.file("s")).ok);
         if (i % 2) client.write(reinterpret_cast<const unsigned char*>("x\n"), 2);
-        mux.poll(20);
+        ASSERT_GE(mux.poll(2000), 1);
     }
     for (int i = 0; i < 100 && mux.size() > 1; ++i) mux.poll(20);
-    EXPECT_EQ(mux.size(), 1u);
+    EXPECT_EQ(mux.size(), 1u) << "owned connections deleted";
     EXPECT_EQ(openDescriptors(), fds);
+    EXPECT_EQ(mux.poll(100), 0) << "nothing keeps the wait busy";
     Pair p;
     mux.add(&p.io, false);
     ::close(p.sv[1]);
