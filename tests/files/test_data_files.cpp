@@ -76,19 +76,21 @@ TEST(Md5, KnownDigestsWholeAndInPieces) {
 enum Target { NONE, READS, WRITES };
 
 // Calls of the target move at most `chunk` bytes (0: no limit); once `after` of them have passed
-// (-1: never), each returns `rc` (-1 with EIO, or 0).
+// (-1: never), `times` calls return `rc` (-1 with `error`, or 0).
 struct Faults {
     Target target = NONE;
     size_t chunk = 0;
     int after = -1;
     int rc = -1;
     bool failClose = false;
+    int error = EIO, times = INT_MAX;
 } faults;
 int calls = 0;
 
 bool hit(Target target, size_t& n) {
     if (faults.target != target) return false;
-    if (faults.after >= 0 && calls++ >= faults.after) return (errno = EIO);
+    if (faults.after >= 0 && calls++ >= faults.after && faults.times-- > 0)
+        return (errno = faults.error);
     if (faults.chunk > 0 && n > faults.chunk) n = faults.chunk;
     return false;
 }
@@ -139,6 +141,8 @@ TEST(DataFiles, WrittenAndReadBack) {
         {"write without progress", 3000, false, {WRITES, 1000, 1, 0}, EIO},
         {"close", 3000, true, {NONE, 0, -1, -1, true}, EIO},
         {"read error", 5000, false, {READS, 1000, 2}, EIO},
+        {"interrupted write", 3000, true, {WRITES, 1000, 1, -1, false, EINTR, 1}},
+        {"interrupted read", 5000, false, {READS, 1000, 2, -1, false, EINTR, 1}},
         {"file shrinks while read", 5000, false, {READS, 1000, 2, 0}, EIO},
     };
     for (const auto& c : cases) {
