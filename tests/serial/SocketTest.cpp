@@ -180,7 +180,8 @@ TEST(Sockets, BadAddressesFailWithAMessageAndTheProcessGoesOn) {
     EXPECT_FALSE(fresh.initialize(std::string(300, 'h').c_str(), "1"));
     EXPECT_EQ(GetCapturedStderr(), "") << "never a cut address, so nothing was tried";
     SIoServer server, gone; // the first leaves its socket file behind
-    ASSERT_TRUE(open(gone, dir.file("s")).ok && gone.deinitialize());
+    ASSERT_TRUE(open(gone, dir.file("s")).ok);
+    gone.deinitialize();
     ASSERT_TRUE(open(server, dir.file("s")).ok);
     const int fd = server.fd();
     EXPECT_TRUE(
