@@ -3,6 +3,7 @@
 #include "serial/SIoMux.h"
 #include "serial/SIoRfc2217.h"
 #include "serial/SIoServer.h"
+#include "serial/internal/SocketAddress.h"
 #include "tests/support/BadFiles.h"
 #include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
@@ -174,6 +175,8 @@ TEST(Sockets, BadAddressesFailWithAMessageAndTheProcessGoesOn) {
     }
     std::ifstream in(plain);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+    std::string host, port;
+    EXPECT_TRUE(splitHostPort("[::1]:4000", host, port) && host == "::1" && port == "4000");
     SIoClient client, fresh;
     EXPECT_NE(open(client, noService).err.find("getaddrinfo: "), std::string::npos);
     CaptureStderr();
@@ -247,6 +250,19 @@ TEST(Sockets, EndedStreamsAreDroppedOrClosed) {
     mux.remove(&p.io);
     mux.remove(&p.io); // unknown: nothing happens
     EXPECT_EQ(mux.size(), 1u);
+    // A stream dropped during a pass does not make the next one wait for the next pass.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    auto* ended = new Recorder;
+    ended->initialize(sv[0]);
+    ::close(sv[1]);
+    Pair next;
+    ASSERT_EQ(::write(next.sv[1], "x\n", 2), 2);
+    SIoMux both;
+    both.add(ended, true);
+    both.add(&next.io, false);
+    EXPECT_EQ(both.poll(0), 2);
+    EXPECT_EQ(next.io.lines, Strings{"x"});
 }
 
 namespace {
