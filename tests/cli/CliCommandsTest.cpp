@@ -82,7 +82,9 @@ const BadLine kBadLines[] = {
     {"ListWithRepeat", {"ping", "@,@"}, "appears twice"},
     {"ListWithEmptyEntry", {"firmware", "@,", "%fw.hex"}, "an empty port in the list"},
     {"ListWithBadPort", {"firmware", "@,/dev/no-such-tty", "%fw.hex"}, "no serial port", kFailed},
-    {"NoSuchProduct", {"get", "No Such Adapter", "hdcp"}, "no serial port 'No Such Adapter'",
+    {"NoSuchProduct",
+     {"get", "No Such Adapter", "hdcp"},
+     "no serial port 'No Such Adapter'",
      kFailed},
     {"UnknownSetting", {"get", "@", "brightness"}, "unknown setting 'brightness'"},
     {"SwitchBeyondOne", {"set", "@", "hdcp", "2"}, "'2' is not a value of hdcp"},
@@ -92,13 +94,15 @@ const BadLine kBadLines[] = {
     {"PictureGarbage", {"pattern", "@", "1", "%pic.png", "--fit"}, "Unsupported image format"},
     {"PictureRawShort", {"pattern", "@", "1", "%short.bin"}, "needs 6220800 bytes"},
     {"PictureKind", {"pattern", "@", "1", "%notes.txt"}, "(it takes .png .jpg .bmp .bin)"},
-    {"PictureTooLarge", {"pattern", "@", "1", "%big.png"},
+    {"PictureTooLarge",
+     {"pattern", "@", "1", "%big.png"},
      "big.png is too large for a pattern slot: 1921 x 1080 needs 6225120 bytes, a slot holds "
      "6220800 bytes (1920 x 1080) (try --fit)"},
     {"FirmwareBadRecord", {"firmware", "@", "%bad.hex"}, "bad.hex: line 2: checksum mismatch"},
     {"FirmwareWithoutData", {"firmware", "@", "%empty.hex"}, "empty.hex: it holds no data"},
     {"FirmwareKind", {"firmware", "@", "%notes.txt"}, "(it takes .hex)"},
-    {"FirmwareOverRawTcp", {"firmware", "@,tcp://[::1]:4000", "%fw.hex"},
+    {"FirmwareOverRawTcp",
+     {"firmware", "@,tcp://[::1]:4000", "%fw.hex"},
      "use the server's rfc2217:// port"},
     {"NetworkPortWithoutPort", {"ping", "rfc2217://127.0.0.1"}, "is no network port: write"},
     {"NetworkPortOpenBracket", {"versions", "tcp://[::1:4000"}, "is no network port"},
@@ -113,11 +117,11 @@ TEST(CliHelp, OverviewEachCommandAndVersions) {
     RunResult all = runKivo({"--help"});
     EXPECT_EQ(all.status, kOk);
     std::string texts = all.out;
-    for (const std::string usage : {"ports [--long]", "ping PORT[,PORT...]", "versions PORT",
-                                    "get PORT SETTING", "set PORT SETTING VALUE",
-                                    "pattern PORT SLOT PICTURE [--fit]",
-                                    "firmware PORT FILE.hex [--verify]", "hex FILE.hex [--bin OUT]",
-                                    "brix OUT INPUT", "md5 FILE..."}) {
+    for (const std::string usage :
+         {"ports [--long]", "ping PORT[,PORT...]", "versions PORT", "get PORT SETTING",
+          "set PORT SETTING VALUE", "pattern PORT SLOT PICTURE [--fit]",
+          "firmware PORT FILE.hex [--verify]", "hex FILE.hex [--bin OUT]", "brix OUT INPUT",
+          "md5 FILE..."}) {
         const std::string command = usage.substr(0, usage.find(' '));
         EXPECT_TRUE(contains(all.out, "\n  " + command + " ")) << command;
         RunResult r = runKivo({command, "--help"});
@@ -156,8 +160,9 @@ TEST(CliFiles, HexMd5AndBrix) {
     const std::string abc = put(dir, "abc", "abc"), odd = put(dir, "back\\slash", "abc");
     r = runKivo({"md5", abc, dir.file("missing"), odd});
     EXPECT_EQ(r.status, kUsage);
-    EXPECT_EQ(r.out, "900150983cd24fb0d6963f7d28e17f72  " + abc + "\n\\900150983cd24fb0d6963f7d28e17f72  " +
-                         dir.file("back\\\\slash") + "\n");
+    EXPECT_EQ(r.out, "900150983cd24fb0d6963f7d28e17f72  " + abc +
+                         "\n\\900150983cd24fb0d6963f7d28e17f72  " + dir.file("back\\\\slash") +
+                         "\n");
     EXPECT_TRUE(contains(r.err, dir.file("missing") + ": No such file")) << r.err;
     const std::string payload(1000, '\7');
     r = runKivo({"brix", dir.file("out.brix"), put(dir, "data.bin", payload)});
@@ -177,7 +182,9 @@ TEST(CliDevice, PingVersionsGetAndSet) {
                          "version1 0x01000000\nversion2 0x00010000\nversion3 0x00000100\n"
                          "version4 0x00000001\n"));
     const std::tuple<const char*, const char*, uint8_t, uint8_t> sets[] = {
-        {"volume", "0x30", 0x6D, 0x30}, {"timing", "1920x1080p60", 0x61, 16}, {"hdcp", "on", 0x65, 1}};
+        {"volume", "0x30", 0x6D, 0x30},
+        {"timing", "1920x1080p60", 0x61, 16},
+        {"hdcp", "on", 0x65, 1}};
     for (const auto& [name, value, reg, raw] : sets) {
         EXPECT_EQ(runKivo({"set", port, name, value}).status, kOk) << name;
         EXPECT_EQ(sim.reg(reg), std::vector<uint8_t>{raw}) << name;
@@ -232,12 +239,18 @@ TEST(CliSettings, ValuesByNameOrNumber) {
         bool ok;
         unsigned value;
     } cases[] = {
-        {"timing", "1920x1080p60", true, 16}, {"timing", "user", true, 255},
-        {"volume", "0x1F", true, 31},         {"volume", "255", true, 255},
-        {"volume", "256", false, 0},          {"volume", "5x", false, 0},
-        {"volume", "", false, 0},             {"volume", "+5", false, 0},
-        {"hdcp", "0", true, 0},               {"hdcp", "2", false, 0},
-        {"audio-channel", "8ch", true, 2},    {"bt2020", "constant-luminance", true, 2},
+        {"timing", "1920x1080p60", true, 16},
+        {"timing", "user", true, 255},
+        {"volume", "0x1F", true, 31},
+        {"volume", "255", true, 255},
+        {"volume", "256", false, 0},
+        {"volume", "5x", false, 0},
+        {"volume", "", false, 0},
+        {"volume", "+5", false, 0},
+        {"hdcp", "0", true, 0},
+        {"hdcp", "2", false, 0},
+        {"audio-channel", "8ch", true, 2},
+        {"bt2020", "constant-luminance", true, 2},
         {"hdr", "PQ", false, 0}, // names are case-sensitive
     };
     for (const auto& c : cases) {

@@ -27,7 +27,9 @@ TEST(MockedPorts, ListedNamedAndRefusedWhenAmbiguous) {
         {{"ports", "--long"}, 0, kFt232 + "\t0403:6001\tA50285BI\t" + kFt232ById + "\n", ""},
         {{"ports", "--long"}, 0, "\n/dev/ttyS0\t\t\t\t\n", ""},
         // Every port of a list resolves before any is opened: only the last is unknown.
-        {{"firmware", "FT232R USB UART," + kFt232ById + ",/dev/none", "fw.hex"}, 1, "",
+        {{"firmware", "FT232R USB UART," + kFt232ById + ",/dev/none", "fw.hex"},
+         1,
+         "",
          "kivo: no serial port '/dev/none'"},
         {{"ping", "FT230X Basic UART"}, 2, "", "names 2 ports: /dev/ttyUSB2 /dev/ttyUSB3;"},
         {{"ping", "FT230X"}, 1, "", "kivo: no serial port 'FT230X'"},

@@ -100,7 +100,7 @@ protected:
 // by the user during the erase, on one port and on two; a generator left in its bootloader.
 TEST_F(UploadTest, PatternRuns) {
     const auto longErase = [](KivoSim::Options& o) { o.timings.slotEraseMs = 60000; };
-    KivoSim a(quickSim()), c(quick([](KivoSim::Options& o) { o.timings.pageProgramUs = 20000; }));
+    KivoSim a(quickSim()), c(quick([](KivoSim::Options&o) { o.timings.pageProgramUs = 20000; }));
     KivoSim e1(quick(longErase)), e2(quick(longErase)), e3(quick(longErase));
     KivoSim boot(quick([](KivoSim::Options& o) { o.bootloader = true; }));
     for (KivoSim* s : {&a, &c, &e1, &e2, &e3, &boot}) ASSERT_TRUE(s->start());
@@ -123,12 +123,17 @@ TEST_F(UploadTest, PatternRuns) {
         both.push_back(pa + ": " + status);
     const std::vector<RunResult> r = runAll({
         {{"pattern", pa + "," + pc, "3", picture}, {}, kFailed, both},
-        {{"pattern", e1.slavePath(), "4", picture}, stopAfter("Erasing Flash", SIGINT), kStopped,
+        {{"pattern", e1.slavePath(), "4", picture},
+         stopAfter("Erasing Flash", SIGINT),
+         kStopped,
          {"kivo: stopped: slot 4 holds a partial pattern: install it again\n"}},
         {{"pattern", e2.slavePath() + "," + e3.slavePath(), "2", picture},
-         stopAfter("Erasing Flash", SIGTERM), kStopped,
+         stopAfter("Erasing Flash", SIGTERM),
+         kStopped,
          {summaryLine(e2.slavePath(), "STOPPED"), summaryLine(e3.slavePath(), "STOPPED")}},
-        {{"pattern", pb, "1", picture}, {}, kFailed,
+        {{"pattern", pb, "1", picture},
+         {},
+         kFailed,
          {"KIVO is in bootloader mode on " + pb + ". 'kivo firmware " + pb +
           " FILE.hex' recovers it."}},
     });
@@ -148,7 +153,7 @@ TEST_F(UploadTest, PatternRuns) {
 // silent port, with the traces (--verbose) prefixed by their port; a stop while writing; a
 // ping of a list with a silent port.
 TEST_F(UploadTest, FirmwareRuns) {
-    KivoSim good(quickSim()), bad(quick([](KivoSim::Options& o) {
+    KivoSim good(quickSim()), bad(quick([](KivoSim::Options&o) {
         o.faults.corruptFlash = true;
         o.faults.corruptFlashAddress = kFlashBase + 0x123;
     }));
@@ -162,23 +167,28 @@ TEST_F(UploadTest, FirmwareRuns) {
     terminal.terminal = true;
     const std::vector<RunResult> r = runAll({
         {{"firmware", good.slavePath(), hex, "--verify"}, terminal, kOk, {"\r\033[K["}},
-        {{"firmware", s + "," + q, hex, "--verify", "--verbose"}, {}, kFailed,
+        {{"firmware", s + "," + q, hex, "--verify", "--verbose"},
+         {},
+         kFailed,
          {s + ": readHexFile", s + ": Writing the flash: 50% (500 of 1000 bytes)\n",
           "kivo: " + s + ": Flash differs from fw.hex at 0x08000123",
-          "kivo: " + s + ": KIVO may be left in bootloader mode: run the firmware update again "
-                         "to recover it.\n",
+          "kivo: " + s +
+              ": KIVO may be left in bootloader mode: run the firmware update again "
+              "to recover it.\n",
           "kivo: " + q + ": Couldn't verify KIVO\nkivo: " + q + ": Kivo not found on " + q,
           summaryLine(s, "FAILED"), summaryLine(q, "FAILED")}},
-        {{"firmware", writing.slavePath(), bigHex}, stopAfter("Writing the flash", SIGTERM),
-         kStopped, {"kivo: stopped: the generator is in its bootloader: run kivo firmware again"}},
+        {{"firmware", writing.slavePath(), bigHex},
+         stopAfter("Writing the flash", SIGTERM),
+         kStopped,
+         {"kivo: stopped: the generator is in its bootloader: run kivo firmware again"}},
         {{"ping", "sim," + quiet.slavePath}, {}, kFailed, {}},
     });
     // On a terminal a bar per stage, the write's finished at 100% before the verification.
     size_t at = 0;
-    for (const char* stage : {"Entering the bootloader", "Erasing the flash", "Writing the flash",
-                              "] 100%  1000 of 1000 bytes", "Verifying fw.hex",
-                              "Starting the new firmware", "fw.hex Loaded Successfully",
-                              "Firmware installed on "}) {
+    for (const char* stage :
+         {"Entering the bootloader", "Erasing the flash", "Writing the flash",
+          "] 100%  1000 of 1000 bytes", "Verifying fw.hex", "Starting the new firmware",
+          "fw.hex Loaded Successfully", "Firmware installed on "}) {
         at = r[0].out.find(stage, at);
         ASSERT_NE(at, std::string::npos) << stage << r[0].out;
     }
