@@ -236,28 +236,25 @@ TEST(CliDevice, PermissionDeniedNamesAGroupThatHelps) {
 TEST(CliSettings, ValuesByNameOrNumber) {
     const struct {
         const char *setting, *text;
-        bool ok;
-        unsigned value;
-    } cases[] = {
-        {"timing", "1920x1080p60", true, 16},
-        {"timing", "user", true, 255},
-        {"volume", "0x1F", true, 31},
-        {"volume", "255", true, 255},
-        {"volume", "256", false, 0},
-        {"volume", "5x", false, 0},
-        {"volume", "", false, 0},
-        {"volume", "+5", false, 0},
-        {"hdcp", "0", true, 0},
-        {"hdcp", "2", false, 0},
-        {"audio-channel", "8ch", true, 2},
-        {"bt2020", "constant-luminance", true, 2},
-        {"hdr", "PQ", false, 0}, // names are case-sensitive
-    };
+        int value; // -1: refused
+    } cases[] = {{"timing", "1920x1080p60", 16},
+                 {"timing", "user", 255},
+                 {"volume", "0x1F", 31},
+                 {"volume", "255", 255},
+                 {"volume", "256", -1},
+                 {"volume", "5x", -1},
+                 {"volume", "", -1},
+                 {"volume", "+5", -1},
+                 {"hdcp", "0", 0},
+                 {"hdcp", "2", -1},
+                 {"audio-channel", "8ch", 2},
+                 {"bt2020", "constant-luminance", 2},
+                 {"hdr", "PQ", -1}}; // names are case-sensitive
     for (const auto& c : cases) {
         unsigned v = 12345;
-        EXPECT_EQ(kivo::parseSettingValue(*kivo::findSetting(c.setting), c.text, v), c.ok)
+        EXPECT_EQ(kivo::parseSettingValue(*kivo::findSetting(c.setting), c.text, v), c.value >= 0)
             << c.setting << " " << c.text;
-        EXPECT_EQ(v, c.ok ? c.value : 12345) << c.setting << " " << c.text;
+        EXPECT_EQ(v, c.value >= 0 ? unsigned(c.value) : 12345u) << c.setting << " " << c.text;
     }
     EXPECT_EQ(kivo::findSetting("all"), nullptr);
     EXPECT_EQ(kivo::formatSettingValue(*kivo::findSetting("depth"), 1), "10bit (1)");
