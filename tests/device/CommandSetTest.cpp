@@ -178,7 +178,7 @@ TEST(Flash, EraseNeedsItsConfirmation) {
     const std::tuple<std::string, size_t, bool, bool, std::string> cases[] = {
         {"cnd 12\r\n", SIZE_MAX, true, true, dump + ": cnd 12..\n"},
         {"\r\ncnd 12\r\n", SIZE_MAX, false, true, "waitForResponse: (cnd 12) 120000\n"},
-        {"cnd 1", SIZE_MAX, false, true, "waitForResponse: (cnd 12) 120000\n"}, // read short
+        {"cnd 1", SIZE_MAX, false, true, "waitForResponse: (cnd 12) 120000\n"}, // too short
         {"cnd 12\r\n", 0, false, false, ""}}; // stopped before the erase
     for (const auto& [answer, stopAt, ok, cndSent, trace] : cases) {
         SCOPED_TRACE(trace);
