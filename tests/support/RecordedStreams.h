@@ -1,8 +1,8 @@
 #pragma once
 // Every stream made by SerialIo::PlatformSIo() in a binary linked with RecordedStreams.cpp
 // (and -Wl,--wrap=_ZN8SerialIo11PlatformSIoEv) records its initialize arguments: a pty cannot
-// show parity or data bits, so they are checked where they are set. Waits on a muted port end at
-// once, as its time-out would: nothing answers there, and no test needs to sit out the wait.
+// show parity or data bits, so they are checked where they are set. A muted port is deaf and
+// dumb: what is written there vanishes and a wait ends at once, as its time-out would.
 #include <string>
 #include <vector>
 
