@@ -134,12 +134,6 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return badfiles::put(path.toStdString(), bytes.toStdString());
 }
 
-class BareSetup : public QQSetup {
-public:
-    BareSetup() : QQSetup("t", QPixmap(), QPixmap(), QPixmap(), nullptr) {}
-    void addQsPages() override {}
-};
-
 } // namespace
 
 class WizardTest : public QObject {
@@ -158,7 +152,7 @@ private slots:
 
     // Id -1 takes the page count plus one; the side panel follows id order, not insertion.
     void pageIdsAndSidePanel() {
-        BareSetup w;
+        Kivo w(nullptr); // its own pages are not built
         const std::pair<const char*, int> pages[] = {{"a", 0}, {"b", 1}, {"d", -1}, {"c", 2}};
         for (const auto& page : pages)
             w.addQsPage(new QsPage(page.first, nullptr, nullptr), page.second);
@@ -268,17 +262,14 @@ private slots:
         KivoSim other;
         QVERIFY(other.start());
         WizardRig rig;
-        const QByteArray second = QByteArray::fromStdString(other.slavePath());
-        rig.wizard->addExtraPort(second, kSimulatorProduct);
+        rig.wizard->addExtraPort(QByteArray::fromStdString(other.slavePath()), kSimulatorProduct);
         rig.show();
         QVERIFY(rig.next());
-        const QString name = kSimulatorProduct;
-        const QString first = QString::fromStdString(rig.sim.slavePath());
-        for (const QString& path : {QString(second), first}) {
-            QVERIFY(rig.verify(name + " (" + path + ")"));
-            QCOMPARE(QString(rig.wizard->serialIo->devName()), path);
+        for (const std::string& path : {other.slavePath(), rig.sim.slavePath()}) {
+            QVERIFY(rig.verify(QString("%1 (%2)").arg(kSimulatorProduct, path.c_str())));
+            QCOMPARE(rig.wizard->serialIo->devName(), path.c_str());
         }
-        QCOMPARE(rig.wizard->portCombo->findText(name), -1);
+        QCOMPARE(rig.wizard->portCombo->findText(kSimulatorProduct), -1);
     }
 
     // An adapter plugged in while the serial page is shown is offered without a rescan, and
