@@ -120,20 +120,6 @@ QImage testPicture(int width, int height) {
     return QImage(bits, width, height, width * 3, QImage::Format_RGB888).copy();
 }
 
-// Intel HEX text of data at the flash base, in 16-byte records.
-QByteArray hexText(const QByteArray& data, uint32_t base = 0x08000000) {
-    std::string text = badfiles::record(4, 0, {uint8_t(base >> 24), uint8_t(base >> 16)});
-    for (int at = 0; at < data.size(); at += 16) {
-        const QByteArray part = data.mid(at, 16);
-        text += badfiles::record(0, (base + at) & 0xFFFF, {part.begin(), part.end()});
-    }
-    return QByteArray::fromStdString(text + badfiles::record(1, 0, {}));
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    return badfiles::put(path.toStdString(), bytes.toStdString());
-}
-
 } // namespace
 
 class WizardTest : public QObject {
@@ -147,7 +133,9 @@ private slots:
         picture = dir.filePath("pic.png");
         firmware = dir.filePath("fw.hex");
         QVERIFY(testPicture(101, 100).save(picture));
-        QVERIFY(writeFile(firmware, hexText(QByteArray::fromStdString(badfiles::garbage(5001)))));
+        const std::string data = badfiles::garbage(5001);
+        QVERIFY(badfiles::put(firmware.toStdString(),
+                              badfiles::hexText(0x08000000, {data.begin(), data.end()})));
     }
 
     // Id -1 takes the page count plus one; the side panel follows id order, not insertion.
@@ -314,7 +302,7 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         const QString path = dir.filePath(name);
-        QVERIFY(writeFile(path, content));
+        QVERIFY(badfiles::put(path.toStdString(), content.toStdString()));
         WizardRig rig;
         QVERIFY(rig.reachWorkPage(path));
         QTEST(rig.field("dataFileCaption"), "caption");

@@ -40,14 +40,6 @@ inline std::string put(const TempDir& dir, const std::string& name, const std::s
     return badfiles::put(dir.file(name), bytes) ? dir.file(name) : std::string();
 }
 
-// Intel HEX text of data at base, in 16-byte records.
-inline std::string hexText(unsigned base, const std::vector<uint8_t>& data) {
-    std::string text = badfiles::record(4, 0, {uint8_t(base >> 24), uint8_t(base >> 16)});
-    for (size_t at = 0; at < data.size(); at += 16)
-        text +=
-            badfiles::record(0, (base + at) & 0xFFFF,
-                             {data.begin() + at, data.begin() + std::min(at + 16, data.size())});
-    return text + badfiles::record(1, 0, {});
-}
+using badfiles::hexText;
 
 } // namespace kivotest

@@ -125,8 +125,8 @@ TEST(Flash, BitmapPagesPaddingAndStops) {
     std::vector<unsigned> full(24300, 0); // 1920 x 1080 pixels of 3 bytes
     full.back() = 0x40;
     const std::pair<size_t, std::vector<unsigned>> sizes[] = {
-        {512, {0, 0x40}}, {257, {0, 0x40}}, {256, {0x40}},   {1, {0x40}},
-        {0, {}},          {1000, {0, 0, 0, 0x40}},          {1920 * 1080 * 3, full}};
+        {512, {0, 0x40}}, {257, {0, 0x40}},        {256, {0x40}},          {1, {0x40}},
+        {0, {}},          {1000, {0, 0, 0, 0x40}}, {1920 * 1080 * 3, full}};
     for (const auto& [size, flags] : sizes) {
         SCOPED_TRACE(size);
         Generator h;
@@ -169,6 +169,12 @@ TEST(Flash, PreviewPagesAndFlags) {
         if (flags.size() > 191) flags[191] = 0x40;
         EXPECT_EQ(pages(g, 0x21, first), std::make_pair(padded(data), flags));
     }
+    Generator lost({7}); // page 7 of preview 36 unanswered: nothing after it, the page named
+    const Bytes data = ramp(20 * 256);
+    CaptureStdout();
+    EXPECT_FALSE(lost.kivo.loadLcdBitmap(36, data.data(), unsigned(data.size()), nullptr));
+    EXPECT_EQ(GetCapturedStdout(), "Error loading lcd image at index 7112 (0x00001bc8)\n");
+    EXPECT_EQ(lost.frames.size(), 8u);
 }
 
 TEST(Flash, EraseNeedsItsConfirmation) {

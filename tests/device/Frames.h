@@ -58,6 +58,11 @@ struct Generator {
 struct Sink : KivoProgress {
     explicit Sink(size_t refused = SIZE_MAX) : stopAt(refused) {}
     std::vector<double> reports;
-    size_t stopAt; // answers false to this report (0-based)
-    bool progress(double p) override { return reports.push_back(p), reports.size() - 1 != stopAt; }
+    size_t stopAt;               // answers false to this report (0-based)
+    VirtualTime* time = nullptr; // each call takes stall of it, as a busy event loop takes
+    std::chrono::milliseconds stall{0};
+    bool progress(double p) override {
+        if (time) time->sleepFor(stall);
+        return reports.push_back(p), reports.size() - 1 != stopAt;
+    }
 };

@@ -1,6 +1,7 @@
 #pragma once
-// Files that must be refused before anything reaches the generator: damaged Intel HEX files of
-// every kind and pictures that do not load, written into a caller's folder.
+// Files that must be refused before anything reaches the generator: a damaged Intel HEX file,
+// files that cannot be read, and pictures that do not load, written into a caller's folder.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -28,10 +29,13 @@ inline std::string record(unsigned type, unsigned addr, const std::vector<uint8_
     return out + "\n";
 }
 
-// An extended linear address record for base, then 16 data bytes there.
-inline std::string block(uint32_t base) {
-    return record(4, 0, {uint8_t(base >> 24), uint8_t(base >> 16)}) +
-           record(0, base & 0xFFFF, std::vector<uint8_t>(16, 0x5A));
+// Intel HEX text of data at base, in 16-byte records.
+inline std::string hexText(uint32_t base, const std::vector<uint8_t>& data) {
+    std::string text = record(4, 0, {uint8_t(base >> 24), uint8_t(base >> 16)});
+    for (size_t at = 0; at < data.size(); at += 16)
+        text += record(0, (base + at) & 0xFFFF,
+                       {data.begin() + at, data.begin() + std::min(at + 16, data.size())});
+    return text + record(1, 0, {});
 }
 
 inline bool put(const std::string& path, const std::string& bytes, size_t repeat = 1) {
@@ -61,32 +65,11 @@ inline void addUnreadable(const std::string& dir, const std::string& suffix,
     out.push_back({"missing file", dir + "/missing" + suffix});
 }
 
+// The loader's own failures are rows of its own table; here a bad checksum stands for them.
 inline std::vector<BadFile> badHexFiles(const std::string& dir) {
-    const uint32_t base = 0x08000000;
-    const std::string eof = record(1, 0, {}), good = block(base);
-    std::string badSum = good + eof, nonHex = good + eof;
-    char& sum = badSum[good.size() - 2]; // a digit of the data record's checksum
-    sum = sum == '0' ? '1' : '0';
-    nonHex[good.size() - 10] = 'G';
-    const std::pair<const char*, std::string> texts[] = {
-        {"checksum error", badSum},
-        {"line cut short", good.substr(0, good.size() - 9) + "\n" + eof},
-        {"non-hex characters", nonHex},
-        {"no end-of-file record", good},
-        {"record below the base", good + block(0) + eof},
-        {"image beyond 64 MiB", good + block(base + (64u << 20)) + eof},
-        {"empty file", ""},
-        {"binary garbage", garbage(4096)},
-    };
     std::vector<BadFile> out;
-    int n = 0;
-    for (const auto& t : texts) {
-        const std::string path = dir + "/bad" + std::to_string(n++) + ".hex";
-        if (put(path, t.second)) out.push_back({t.first, path});
-    }
-    const std::string longLine = dir + "/long.hex";
-    if (put(longLine, ":") && put(longLine, std::string(1 << 20, 'A'), 100))
-        out.push_back({"100 MB single line", longLine});
+    if (put(dir + "/bad.hex", ":0100000000FE\n:00000001FF\n"))
+        out.push_back({"checksum error", dir + "/bad.hex"});
     addUnreadable(dir, ".hex", out);
     return out;
 }
