@@ -1,7 +1,6 @@
 #include "JobFixture.h"
 #include "bootloader/Stm32Bootload.h"
 #include "jobs/LinkCheck.h"
-#include "tests/support/ScriptedStream.h"
 
 #include <QTemporaryDir>
 
@@ -19,11 +18,6 @@ const QString kDone = kHexName + QStringLiteral(" Loaded Successfully");
 const QString kRecovered = kDone + QStringLiteral(". KIVO has been recovered.");
 const QString kRecovering =
     QStringLiteral("KIVO is in bootloader mode: installing the firmware recovers it.");
-
-class NamelessStream : public ScriptedStream {
-public:
-    const char* devName() override { return ""; }
-};
 
 bool consoleSaw(const SimLink& s, const std::string& line) {
     const auto lines = s.sim.consoleLines();
@@ -90,9 +84,6 @@ const Row kRows[] = {
      },
      JobStep::Done, kRecovered, 3, false,
      [](const SimLink& s, const Counters& before) {
-         EXPECT_EQ(s.rec.statuses(), (QStringList{QStringLiteral("Loading"), kRecovering,
-                                                  "Loading " + kHexName, kRecovered}));
-         EXPECT_EQ(s.sim.counters().consoleLines, before.consoleLines);
          EXPECT_EQ(s.sim.counters().bootNacks, before.bootNacks);
      }},
     {"left mid-write, found by the caller", [](O& o) { o.faults.nackBootWrite = 2; },
@@ -105,9 +96,6 @@ const Row kRows[] = {
      },
      JobStep::Done, kRecovered, 3, false,
      [](const SimLink& s, const Counters& before) {
-         EXPECT_EQ(s.rec.statuses(), (QStringList{QStringLiteral("Loading"), kRecovering,
-                                                  "Loading " + kHexName, kRecovered}));
-         EXPECT_EQ(s.sim.counters().consoleLines, before.consoleLines);
          EXPECT_EQ(s.sim.counters().bootNacks - before.bootNacks, 1u);
      }},
     {"running its firmware, own link", nullptr, ownLink, JobStep::Done, kDone, 3, false,
@@ -147,6 +135,11 @@ void check(const Row& row, const SimLink& c, const Counters& before,
         EXPECT_TRUE(want == image.size() || flash[want] == 0xFF);
     }
     if (row.more) row.more(c, before);
+    if (row.message == kRecovered) { // no ping answered, no bootloader command sent
+        EXPECT_EQ(c.rec.statuses(), (QStringList{QStringLiteral("Loading"), kRecovering,
+                                                 "Loading " + kHexName, kRecovered}));
+        EXPECT_EQ(c.sim.counters().consoleLines, before.consoleLines);
+    }
     if (row.step == JobStep::Done) {
         EXPECT_TRUE(c.rec.failures().isEmpty());
         return;
@@ -208,7 +201,7 @@ TEST(FirmwareJob, RefusesBeforeAnyTraffic) {
     }
     ASSERT_TRUE(writeHex(hexPath.toStdString(), firmwareImage(64)));
     // No device path to reopen after the bootloader command: the generator never leaves.
-    NamelessStream nameless;
+    SilentPort nameless;
     for (SerialIo* stream : {static_cast<SerialIo*>(nullptr), static_cast<SerialIo*>(&nameless)}) {
         s.rec.events.clear();
         FirmwareRequest req = s.firmware(hexPath);

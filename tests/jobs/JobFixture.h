@@ -10,7 +10,6 @@
 #include "sim/KivoSim.h"
 #include "tests/support/BadFiles.h"
 #include "tests/support/QuickSim.h"
-#include "tests/support/SimGuard.h"
 #include "tests/support/VirtualPeer.h"
 
 #include <QImage>
@@ -26,7 +25,6 @@
 constexpr int kSide = 64; // 64 x 64 x 3 bytes: 48 bitmap pages
 constexpr unsigned kBitmapPages = kSide * kSide * 3 / 256;
 constexpr uint32_t kBase = 0x08000000;
-const QString kPath = QStringLiteral("/pictures/test card.png");
 const QString kName = QStringLiteral("test card.png");
 const QString kLoading = QStringLiteral("Loading ") + kName;
 
@@ -141,11 +139,6 @@ struct SimLink {
         };
         return req;
     }
-    bool flashStartsWith(const std::vector<uint8_t>& image) const {
-        const auto flash = sim.flash();
-        return flash.size() >= image.size() &&
-               std::equal(image.begin(), image.end(), flash.begin());
-    }
 
     KivoSim sim;
     SkipPauses time;
@@ -173,7 +166,7 @@ inline JobResult runPattern(KivoIo* link, unsigned slot, JobRecorder& rec,
     req.link = link;
     req.slot = slot;
     req.picture = picture;
-    req.path = kPath;
+    req.path = QStringLiteral("/pictures/") + kName;
     return runPatternJob(req, rec.callbacks());
 }
 
@@ -192,8 +185,7 @@ inline bool writeHex(const std::string& path, const std::vector<uint8_t>& image)
     return badfiles::put(path, text + badfiles::record(1, 0, {}));
 }
 
-// Runs body(0) .. body(n - 1) each on a thread of its own. Fault rows spend their time in
-// time-outs and pauses, so they wait side by side; assertions belong after the join.
+// Runs body(0) .. body(n - 1) each on a thread of its own; assertions belong after the join.
 inline void forEachRowAtOnce(size_t n, const std::function<void(size_t)>& body) {
     std::vector<std::thread> threads;
     for (size_t i = 0; i < n; ++i) threads.emplace_back(body, i);
