@@ -15,8 +15,8 @@ constexpr int kPingTries = 3;
 enum class PortState { Generator, Bootloader, Silent };
 
 // Opens dev at the bootloader's framing and probes it (probeBootloader), slicing its waits for
-// idle when not null (on time). The open line, synchronised and ready for a command, when a bootloader
-// answered; null otherwise.
+// idle when not null (on time). The open line, synchronised and ready for a command, when a
+// bootloader answered; null otherwise.
 std::unique_ptr<SerialIo> findBootloader(const char* dev, KivoProgress* idle,
                                          TimeSource& time = TimeSource::real());
 

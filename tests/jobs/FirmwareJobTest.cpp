@@ -35,10 +35,10 @@ struct Row {
     const char* what;
     std::function<void(O&)> setup;
     std::function<void(SimLink&, FirmwareRequest&)> prepare; // on the row's thread, before it runs
-    JobStep step;        // Done when it installs
-    QString message;     // the failure, or the closing status of a success
-    size_t chunks;       // 256-byte chunks of the image found in flash afterwards
-    bool inBootloader;   // afterwards
+    JobStep step;                                            // Done when it installs
+    QString message;   // the failure, or the closing status of a success
+    size_t chunks;     // 256-byte chunks of the image found in flash afterwards
+    bool inBootloader; // afterwards
     std::function<void(const SimLink&, const Counters& before)> more;
 };
 
@@ -54,8 +54,8 @@ const Row kRows[] = {
          auto p = rec.progress();
          EXPECT_GT(p.size(), 60u); // 3.5 s of pauses and quiet
          p.erase(std::unique(p.begin(), p.end()), p.end());
-         EXPECT_EQ(p, (std::vector<double>{0.0, 25600.0 / kImageBytes, 51200.0 / kImageBytes,
-                                           100.0}));
+         EXPECT_EQ(p,
+                   (std::vector<double>{0.0, 25600.0 / kImageBytes, 51200.0 / kImageBytes, 100.0}));
          // The link is given back once, after the bootloader command and its pause, before the
          // loader opens.
          const int released = rec.indexOf(JobEvent::Release);
@@ -67,7 +67,8 @@ const Row kRows[] = {
      }},
     {"plain Erase missing: Extended Erase", [](O& o) { o.bootloaderVersion = 0x31; }, nullptr,
      JobStep::Done, kDone, 3, false, nullptr},
-    {"read back differs", [](O& o) {
+    {"read back differs",
+     [](O& o) {
          o.faults.corruptFlash = true;
          o.faults.corruptFlashAddress = kBase + 0x1A3;
      },
@@ -111,10 +112,10 @@ const Row kRows[] = {
      JobStep::Ping, "Couldn't verify KIVO", 0, false, nullptr},
     {"ISP ignored", [](O& o) { o.faults.ignoreIsp = true; }, nullptr, JobStep::InitBootloader,
      "Couldn't Initialize bootloader", 0, false, nullptr},
-    {"erase refused", [](O& o) { o.faults.nackErase = true; }, nullptr, JobStep::EraseFlash,
-     kErase, 0, true, nullptr},
-    {"middle chunk refused", [](O& o) { o.faults.nackBootWrite = 2; }, nullptr,
-     JobStep::WriteFlash, kWrite, 1, true, nullptr},
+    {"erase refused", [](O& o) { o.faults.nackErase = true; }, nullptr, JobStep::EraseFlash, kErase,
+     0, true, nullptr},
+    {"middle chunk refused", [](O& o) { o.faults.nackBootWrite = 2; }, nullptr, JobStep::WriteFlash,
+     kWrite, 1, true, nullptr},
     {"Go refused", [](O& o) { o.faults.nackGo = true; }, nullptr, JobStep::Go,
      "Couldn't reboot KIVO", 3, true, nullptr},
 };
@@ -148,9 +149,9 @@ void check(const Row& row, const SimLink& c, const Counters& before,
     // Once the generator may be in its bootloader, the message says how to bring it back.
     const bool gone = row.step != JobStep::Ping;
     EXPECT_EQ(c.result.advice.isEmpty(), !gone);
-    EXPECT_EQ(c.rec.failures(), QStringList{gone ? row.message + QStringLiteral("\n\n") +
-                                                       c.result.advice
-                                                 : row.message});
+    EXPECT_EQ(
+        c.rec.failures(),
+        QStringList{gone ? row.message + QStringLiteral("\n\n") + c.result.advice : row.message});
 }
 
 } // namespace

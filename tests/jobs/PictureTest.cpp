@@ -95,8 +95,10 @@ TEST(PatternBitmap, SlotLimitAndFit) {
         int w, h;
         bool fits;
         QSize fitted; // the picture inside the 1920 x 1080 frame, to a pixel
-    } rows[] = {{1920, 1080, true, {1920, 1080}}, {1080, 1920, true, {608, 1080}},
-                {1921, 1080, false, {1920, 1079}}, {3840, 1000, false, {1920, 500}},
+    } rows[] = {{1920, 1080, true, {1920, 1080}},
+                {1080, 1920, true, {608, 1080}},
+                {1921, 1080, false, {1920, 1079}},
+                {3840, 1000, false, {1920, 500}},
                 {16, 9, true, {1920, 1080}}};
     for (const auto& r : rows) {
         SCOPED_TRACE(std::to_string(r.w) + " x " + std::to_string(r.h));
