@@ -113,6 +113,7 @@ TEST(PatternJob, EachRowEndsAsItShould) {
 TEST(PatternJob, RefusesBeforeAnyTraffic) {
     SimLink s;
     ASSERT_TRUE(s.open());
+    s.rec.onProgress = [](double) { return false; }; // a run that was not refused stops at once
     const struct {
         bool link;
         QImage picture;
