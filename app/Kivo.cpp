@@ -7,6 +7,7 @@
 #include "jobs/Picture.h"
 #include "serial/SerialIo.h"
 #include "serial/SerialPorts.h"
+#include "serial/TimeSource.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -40,10 +41,10 @@ bool Progress::progress(double percent) {
 Kivo::Kivo(QWidget* parent)
     : QQSetup(QObject::tr(kTitle), QPixmap(":/Artwork/banner.png"),
               QPixmap(":/Artwork/watermark.png"), QPixmap(":/Artwork/Kivo-logo.png"), parent),
-      serialIo(nullptr), ports(nullptr), portCount(0), kivoIo(nullptr), serialPage(nullptr),
-      portCombo(nullptr), fileSelectPage(nullptr), workPage(nullptr),
-      progressSink(new Progress(this)), startButton(nullptr), patternGroup(nullptr),
-      fitCheck(nullptr), bootloaderMode(false) {}
+      linkTime(&TimeSource::real()), serialIo(nullptr), ports(nullptr), portCount(0),
+      kivoIo(nullptr), serialPage(nullptr), portCombo(nullptr), fileSelectPage(nullptr),
+      workPage(nullptr), progressSink(new Progress(this)), startButton(nullptr),
+      patternGroup(nullptr), fitCheck(nullptr), bootloaderMode(false) {}
 
 Kivo::~Kivo() {
     closeLink();

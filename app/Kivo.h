@@ -22,6 +22,7 @@ class QPushButton;
 class QsPage;
 class SerialIo;
 class SerialPortWatch;
+class TimeSource;
 struct JobCallbacks;
 struct SioPort;
 
@@ -61,6 +62,9 @@ public:
 
     // A port that every scan lists after the machine's own (the in-process simulator).
     void addExtraPort(const QByteArray& dev, const QByteArray& product);
+
+    // The clock and sleeper of the link's pauses; tests hand in a virtual one.
+    TimeSource* linkTime;
 
     // Replaces the open-file dialog (tests choose files through it); empty means cancelled.
     std::function<QString()> fileChooser;

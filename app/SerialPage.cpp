@@ -152,6 +152,7 @@ void Kivo::on_VerifySerialPort_clicked() {
             message = "Couldn't initialize serial port on " + text;
         } else {
             kivoIo = new KivoIo(*serialIo);
+            kivoIo->setTimeSource(*linkTime);
             // A generator left in its bootloader answers only there; firmware brings it back.
             state = checkPort(*kivoIo, dev, [this] { closeLink(); });
             if (state == PortState::Silent) message = "Kivo not found on " + text;

@@ -45,6 +45,13 @@ set(command "")
 foreach(word IN LISTS WRAPPER ITEMS ${PROGRAM})
     string(APPEND command " [==[${word}]==]")
 endforeach()
+# A fresh tree has no timings yet: the slow cases start first, so that they do not end a
+# parallel run alone.
+set(cost "")
+list(FIND LABELS slow slow_at)
+if(slow_at GREATER -1)
+    set(cost " COST 1000")
+endif()
 set(script "")
 foreach(case IN LISTS cases)
     string(REPLACE "|" ";" case "${case}")
@@ -55,6 +62,6 @@ foreach(case IN LISTS cases)
         "add_test([==[${test}]==]${command} [==[${argument}]==])\n"
         "set_tests_properties([==[${test}]==] PROPERTIES TIMEOUT ${TIMEOUT}"
         " LABELS [==[${LABELS}]==] WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==]"
-        " SKIP_REGULAR_EXPRESSION [==[\\[  SKIPPED \\]]==])\n")
+        " SKIP_REGULAR_EXPRESSION [==[\\[  SKIPPED \\]]==]${cost})\n")
 endforeach()
 file(WRITE ${OUT} "${script}")

@@ -160,7 +160,7 @@ bool SIoRfc2217::failOpen(const std::string& why) {
 
 bool SIoRfc2217::awaitServer(const std::function<bool()>& done) {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConfirmMs);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(confirmMs_);
     while (!done()) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -181,7 +181,7 @@ bool SIoRfc2217::negotiate() {
     });
     if (!answered)
         return failOpen("the server did not answer the COM-PORT-OPTION within " +
-                        std::to_string(kConfirmMs) + " ms");
+                        std::to_string(confirmMs_) + " ms");
     if (comPort == Side::Refused)
         return failOpen("the server refused the COM-PORT-OPTION, so it cannot set the line");
     return true;
@@ -212,7 +212,7 @@ bool SIoRfc2217::setLine() {
                                   std::to_string(valueOf(values[c]));
         if (!t.answered[c])
             return failOpen("the server did not confirm " + asked + " within " +
-                            std::to_string(kConfirmMs) + " ms");
+                            std::to_string(confirmMs_) + " ms");
         if (t.answer[c] != values[c])
             return failOpen("the server answered " + asked + " with " +
                             std::to_string(valueOf(t.answer[c])));

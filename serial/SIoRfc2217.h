@@ -23,6 +23,8 @@ public:
                     unsigned stop) override;
     int write(const unsigned char* buf, unsigned n) override;
     bool flush(unsigned timeoutMs) override;
+    // How long the open waits for each answer of the server (kConfirmMs unless set).
+    void setConfirmMs(unsigned ms) { confirmMs_ = ms; }
 
 protected:
     void take(const unsigned char* raw, unsigned n) override;
@@ -31,9 +33,10 @@ private:
     struct Telnet;
     bool negotiate();
     bool setLine();
-    // Pumps input until done() holds or kConfirmMs pass; false on time-out or a lost line.
+    // Pumps input until done() holds or confirmMs_ pass; false on time-out or a lost line.
     bool awaitServer(const std::function<bool()>& done);
     bool failOpen(const std::string& why);
 
     Telnet* t_;
+    unsigned confirmMs_ = kConfirmMs;
 };

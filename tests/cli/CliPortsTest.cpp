@@ -26,13 +26,18 @@ TEST(MockedPorts, ListedNamedAndRefusedWhenAmbiguous) {
         {{"ports"}, 0, kFt232 + "\n/dev/ttyUSB1\tCH340 serial converter\n/dev/ttyACM0\tCDC", ""},
         {{"ports", "--long"}, 0, kFt232 + "\t0403:6001\tA50285BI\t" + kFt232ById + "\n", ""},
         {{"ports", "--long"}, 0, "\n/dev/ttyS0\t\t\t\t\n", ""},
-        // Nothing answers on the mocked nodes: a name that resolved was opened and pinged.
-        {{"ping", "FT232R USB UART"}, 1, "", "Kivo not found on FT232R USB UART"},
-        {{"ping", kFt232ById}, 1, "", "Kivo not found on " + kFt232ById},
+        // Every port of a list resolves before any is opened: only the last is unknown.
+        {{"firmware", "FT232R USB UART," + kFt232ById + ",/dev/none", "fw.hex"},
+         1,
+         "",
+         "kivo: no serial port '/dev/none'"},
         {{"ping", "FT230X Basic UART"}, 2, "", "names 2 ports: /dev/ttyUSB2 /dev/ttyUSB3;"},
         {{"ping", "FT230X"}, 1, "", "kivo: no serial port 'FT230X'"},
     };
-    for (const auto& c : cases) {
+    TempDir dir;
+    kivotest::put(dir, "fw.hex", kivotest::hexText(0x08000000, {1, 2, 3, 4}));
+    for (auto c : cases) {
+        if (c.args.back() == "fw.hex") c.args.back() = dir.file("fw.hex");
         const kivotest::RunResult r = runKivo(c.args);
         EXPECT_EQ(r.status, c.status) << c.args.back() << r.err;
         EXPECT_TRUE(contains(r.out, c.out)) << r.out;

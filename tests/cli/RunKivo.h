@@ -11,9 +11,8 @@
 namespace kivotest {
 
 struct RunResult {
-    int status = -1; // exit status; -1 when killed or not started
-    std::string out; // on a terminal: everything the terminal showed
-    std::string err;
+    int status = -1;      // exit status; -1 when killed or not started
+    std::string out, err; // on a terminal: everything it showed in out
 };
 
 struct RunOptions {

@@ -1,5 +1,5 @@
-// Settings, InfoFrames, versions, ping, refused input, flash pages and slot erase on a scripted
-// generator.
+// Settings, InfoFrames, versions, ping, refused input, flash pages, slot erase and bootloader
+// entry on a scripted generator.
 #include "tests/device/Frames.h"
 
 namespace {
@@ -41,6 +41,8 @@ TEST(CommandSet, RequestsOnTheWire) {
                   request(0x7C, {0xFF, 0, 0, 0x80, 0x81, 0x82, 1, 2, 3, 4, 5, 6, 7, 1, 2}) +
                   request(0xA2, Bytes{1, 0x82, 2, 0x0D, 0x6F} + Bytes(13, 0)) +
                   request(0xA2, {3, 0x87, 1, 5, 0x37, 0x10, 0x28, 0x00, 0x04, 0x00}));
+    g.kivo.bootloader();
+    EXPECT_EQ(g.console, "\r\n\r\nISP 32 1\r\n");
 }
 
 TEST(CommandSet, InfoFrameRepliesAreNeverReadPastTheirEnd) {
@@ -176,6 +178,7 @@ TEST(Flash, EraseNeedsItsConfirmation) {
     const std::tuple<std::string, size_t, bool, bool, std::string> cases[] = {
         {"cnd 12\r\n", SIZE_MAX, true, true, dump + ": cnd 12..\n"},
         {"\r\ncnd 12\r\n", SIZE_MAX, false, true, "waitForResponse: (cnd 12) 120000\n"},
+        {"cnd 1", SIZE_MAX, false, true, "waitForResponse: (cnd 12) 120000\n"}, // too short
         {"cnd 12\r\n", 0, false, false, ""}}; // stopped before the erase
     for (const auto& [answer, stopAt, ok, cndSent, trace] : cases) {
         SCOPED_TRACE(trace);

@@ -1,6 +1,7 @@
 #pragma once
 // Frame builders and a scripted generator for the device tests.
 #include "device/KivoIo.h"
+#include "tests/support/FrameBytes.h"
 #include "tests/support/VirtualPeer.h"
 
 #include <gtest/gtest.h>
@@ -10,36 +11,8 @@
 #include <string>
 #include <tuple>
 
-using Bytes = std::vector<uint8_t>;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-// f with the byte appended that brings its sum to 0.
-inline Bytes summed(Bytes f) {
-    unsigned sum = 0;
-    for (uint8_t b : f) sum += b;
-    f.push_back(uint8_t(0x100 - sum % 0x100));
-    return f;
-}
-// A whole frame: marker (0xAB in replies), tag 0, length, address bytes 0 0, code, payload,
-// checksum.
-inline Bytes request(unsigned code, const Bytes& payload, uint8_t marker = 0xAA) {
-    const unsigned len = unsigned(payload.size()) + 5;
-    Bytes f = {
-        marker, 0, 0, uint8_t(len), uint8_t(len >> 8), 0, 0, uint8_t(code), uint8_t(code >> 8)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    return summed(f);
-}
-inline Bytes readReply(unsigned code, const Bytes& p) {
-    return request(code, p, 0xAB);
-}
-inline Bytes writeAck(unsigned code) {
-    return request(0xFFFF, {uint8_t(code), uint8_t(code >> 8)}, 0xAB);
-}
-inline Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 struct Frame {
     unsigned code;
@@ -77,8 +50,7 @@ struct Generator {
             frames.push_back(asFrame(b, n));
             const Frame& f = frames.back();
             if (lost.count(frames.size() - 1)) return;
-            st.feed(f.code & 0x8000 ? readReply(f.code, readData(f.code, f.payload))
-                                    : writeAck(f.code));
+            st.feed(f.code & 0x8000 ? answer(f.code, readData(f.code, f.payload)) : ack(f.code));
         };
     }
 };

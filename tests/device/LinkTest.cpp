@@ -39,7 +39,7 @@ TEST(Link, WorkedFramesOnTheWire) {
 }
 
 TEST(Link, EveryFieldOfAReplyIsChecked) {
-    const Bytes good = readReply(0x8062, {3}), ack = writeAck(0x62);
+    const Bytes good = answer(0x8062, {3}), acked = ack(0x62);
     // code, reply, whole (then nothing past it may be read), a line the failure prints
     const std::tuple<unsigned, Bytes, bool, const char*> cases[] = {
         {0x8062, patched(good, 0, 0xAC), false, "received 5 bytes (0xac 0x00 0x00 0x06 0x00)"},
@@ -49,9 +49,9 @@ TEST(Link, EveryFieldOfAReplyIsChecked) {
         {0x8062, patched(good, 6, 2), true, "t1(2 ? 0)"},
         {0x8062, patched(good, 8, 0), true, "t2(0x0062 ? 0x8062)"},
         {0x8062, Bytes(good.begin(), good.end() - 1) + Bytes{0x6B}, true, "(rchk 1)"},
-        {0x62, readReply(0x62, {0x62, 0}), true, "t2(0x0062 ? 0x0062)"},
-        {0x62, writeAck(0x63), true, "t2(0x0063 ? 0x0062)"},
-        {0x62, patched(ack, 7, 0xFE), true, "t2(0x0062 ? 0x0062)"},
+        {0x62, answer(0x62, {0x62, 0}), true, "t2(0x0062 ? 0x0062)"},
+        {0x62, ack(0x63), true, "t2(0x0063 ? 0x0062)"},
+        {0x62, patched(acked, 7, 0xFE), true, "t2(0x0062 ? 0x0062)"},
         // Bodies shorter than a read (5) or an acknowledgement (7); missing fields read as 0.
         {0x8062, {0xAB, 0, 0, 0, 0}, true, "t2(0x0000 ? 0x8062)"},
         {0x8062, {0xAB, 0, 0, 1, 0, 0x54}, true, "t0(84 ? 0)"},
@@ -63,6 +63,7 @@ TEST(Link, EveryFieldOfAReplyIsChecked) {
         {0x8062, {0xAB, 0, 0}, false, "received 3 bytes (0xab 0x00 0x00 0x00 0x00)"},
         {0x8062, {0xAB, 0, 0, 6, 0, 0, 0}, false, "recevied 2 bytes, expected 6"},
         {0x8062, Bytes{0} + good, false, "received 5 bytes (0x00 0xab 0x00 0x00 0x06)"},
+        {0x8062, {0xAB, 0, 0, 0xFF, 0xFF}, false, "recevied 0 bytes, expected 65535"},
         {0x8062, {}, false, ""},
     };
     for (const auto& [code, reply, whole, trace] : cases) {
@@ -93,14 +94,14 @@ TEST(Link, RegisterReadsTakeOnlyPayloadsThatFit) {
         SCOPED_TRACE(payload.size());
         ScriptedStream s;
         LumoIo link(s);
-        if (answered) s.feed(readReply(0x8058, payload));
+        if (answered) s.feed(answer(0x8058, payload));
         unsigned value = 0xDEAD;
         unsigned char byte = 0xEE;
         CaptureStdout();
         EXPECT_EQ(link.ioRead(0x58, 0x10, value), answered); // bit 15 is added
         EXPECT_EQ(GetCapturedStdout(), trace);
         EXPECT_EQ(value, expected);
-        s.feed(readReply(0x8064, payload));
+        s.feed(answer(0x8064, payload));
         EXPECT_TRUE(link.ioRead1(0x64, byte));
         EXPECT_EQ(byte, payload.size() == 1 ? 0x7F : 0xEE);
         EXPECT_EQ(s.written, wire);
@@ -145,7 +146,7 @@ TEST(Link, ReplyMustBeginWithinOneAndAQuarterSecondsWithoutGaps) {
     // ms until the reply begins, ms between its header and its body, result, ms taken
     const std::tuple<unsigned, unsigned, bool, long long> cases[] = {
         {1200, 0, true, 1200}, {1300, 0, false, 1250}, {0, 240, true, 240}, {0, 260, false, 250}};
-    const Bytes reply = readReply(0x8062, {3});
+    const Bytes reply = answer(0x8062, {3});
     for (const auto& [first, gap, ok, took] : cases) {
         SCOPED_TRACE(std::to_string(first) + " " + std::to_string(gap));
         VirtualPeer s;
@@ -184,10 +185,24 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
         EXPECT_LE(line.time.msSince(start), 1250);
     }
 
+    // A line that never falls quiet: the console takes at most 64 KiB for each answer.
+    ScriptedStream flood;
+    flood.feed(Bytes(200000, 'x'));
+    KivoIo noisy(flood);
+    unsigned char* answer = nullptr;
+    unsigned len = 0;
+    noisy.cmd(answer, len, false, "cnd 12\r\n");
+    delete[] answer;
+    EXPECT_EQ(len, 65536u);
+    EXPECT_FALSE(waitForCnd12(noisy, 120000));
+    EXPECT_EQ(flood.input.size(), 200000u - 3 * 65536);
+
     s.hungUp = true; // ready at once, and nothing to read
     start = s.time.now();
     silentCmd(kivo);
+    const int calls = s.readyCalls;
     EXPECT_FALSE(waitForCnd12(kivo, 120000));
+    EXPECT_EQ(s.readyCalls, calls + 1) << "the first empty read ends the wait";
     CaptureStdout();
     EXPECT_FALSE(kivo.ping(3));
     GetCapturedStdout();

@@ -1,28 +1,30 @@
-// Against the simulated generator on a pseudo-terminal: settings, a slot erase, a page write
-// failing at page 7, and bootloader entry.
-#include "tests/device/SimLine.h"
+// The link against the simulated generator on a pseudo-terminal: settings, and a preview write
+// failing at page 7 on a reply with a wrong checksum.
+#include "serial/SIoUnix.h"
+#include "sim/KivoSim.h"
+#include "tests/device/Frames.h"
+#include "tests/support/QuickSim.h"
 
-#include <chrono>
-#include <thread>
-
-TEST(SimGenerator, PageWriteFailingAtPageSevenStopsThenBootloaderEntry) {
-    SimLine line;
-    CaptureStdout();
+TEST(SimGenerator, SettingsAndAPageWriteFailingAtPageSeven) {
+    KivoSim sim(quickSim());
+    SIoUnix line;
+    ASSERT_TRUE(sim.start() && line.initialize(sim.slavePath().c_str(), SerialIo::Baud115200, 8,
+                                               SerialIo::ParityNone, 1));
+    sim.setReg(0x62, {3});
+    KivoIo kivo(line);
     bool hdcp = false; // a one-byte setting read back as a flag
-    EXPECT_TRUE(line.kivo.ping(3) && line.kivo.setHDCP(true) && line.kivo.getHDCP(hdcp) && hdcp &&
-                line.sim.reg(0x65) == Bytes{1} && line.kivo.eraseBitmapSlot(4, nullptr));
+    EXPECT_TRUE(kivo.ping(3) && kivo.setHDCP(true) && kivo.getHDCP(hdcp) && hdcp &&
+                sim.reg(0x65) == Bytes{1});
     KivoSim::Faults f;
     f.badChecksumReply = 8; // the reply to page 7
-    line.sim.setFaults(f);
-    const Bytes bitmap(20 * 256, 0x5A);
-    EXPECT_FALSE(line.kivo.loadBitmap(bitmap.data(), unsigned(bitmap.size()), nullptr));
-    line.kivo.bootloader();
-    const std::string out = GetCapturedStdout();
-    EXPECT_NE(out.find("Error loading image at byte 2048 (0x00000800)\n"), std::string::npos);
-    EXPECT_EQ(line.sim.counters().pagesWritten, 8u); // nothing after the failed page
-    EXPECT_EQ(line.sim.slot(4), Bytes(8 * 256, 0x5A));
-    for (int waited = 0; waited < 2000 && !line.sim.inBootloader(); waited += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(line.sim.inBootloader());
-    EXPECT_EQ(line.sim.consoleLines().back(), "ISP 32 1");
+    sim.setFaults(f);
+    const Bytes preview(20 * 256, 0x5A);
+    CaptureStdout();
+    EXPECT_FALSE(kivo.loadLcdBitmap(36, preview.data(), unsigned(preview.size()), nullptr));
+    EXPECT_NE(GetCapturedStdout().find("Error loading lcd image at index 7112 (0x00001bc8)\n"),
+              std::string::npos);
+    EXPECT_EQ(sim.counters().pagesWritten, 8u); // nothing after the failed page
+    const Bytes stored = sim.preview(36);
+    EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 9 * 256),
+              Bytes(8 * 256, 0x5A) + Bytes(256, 0xFF));
 }

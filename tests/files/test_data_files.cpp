@@ -4,19 +4,28 @@
 #include "files/FileLoad.h"
 #include "files/MD5.h"
 
-#include "FileTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
-using filetest::Bytes;
+using Bytes = std::vector<unsigned char>;
 
 namespace {
+
+Bytes randomBytes(size_t n) {
+    std::mt19937 rng(11);
+    Bytes b(n);
+    for (auto& v : b) v = static_cast<unsigned char>(rng());
+    return b;
+}
 
 // The message in pieces, with calls of no length between them; the object is reused.
 Bytes md5(const std::string& msg, size_t piece = SIZE_MAX) {
@@ -67,19 +76,21 @@ TEST(Md5, KnownDigestsWholeAndInPieces) {
 enum Target { NONE, READS, WRITES };
 
 // Calls of the target move at most `chunk` bytes (0: no limit); once `after` of them have passed
-// (-1: never), each returns `rc` (-1 with EIO, or 0).
+// (-1: never), `times` calls return `rc` (-1 with `error`, or 0).
 struct Faults {
     Target target = NONE;
     size_t chunk = 0;
     int after = -1;
     int rc = -1;
     bool failClose = false;
+    int error = EIO, times = INT_MAX;
 } faults;
 int calls = 0;
 
 bool hit(Target target, size_t& n) {
     if (faults.target != target) return false;
-    if (faults.after >= 0 && calls++ >= faults.after) return (errno = EIO);
+    if (faults.after >= 0 && calls++ >= faults.after && faults.times-- > 0)
+        return (errno = faults.error);
     if (faults.chunk > 0 && n > faults.chunk) n = faults.chunk;
     return false;
 }
@@ -106,7 +117,7 @@ namespace {
 
 // writeFile over a longer file, then readBinFile; a failure names the file and its cause.
 TEST(DataFiles, WrittenAndReadBack) {
-    filetest::TempDir dir;
+    TempDir dir;
     const std::string out = dir.file("out");
     const struct {
         const char* name;
@@ -130,13 +141,15 @@ TEST(DataFiles, WrittenAndReadBack) {
         {"write without progress", 3000, false, {WRITES, 1000, 1, 0}, EIO},
         {"close", 3000, true, {NONE, 0, -1, -1, true}, EIO},
         {"read error", 5000, false, {READS, 1000, 2}, EIO},
+        {"interrupted write", 3000, true, {WRITES, 1000, 1, -1, false, EINTR, 1}},
+        {"interrupted read", 5000, false, {READS, 1000, 2, -1, false, EINTR, 1}},
         {"file shrinks while read", 5000, false, {READS, 1000, 2, 0}, EIO},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = c.path.empty() ? out : c.path;
-        filetest::writeText(out, std::string(20000, 'x'));
-        const Bytes data = filetest::randomBytes(c.len, 11);
+        std::ofstream(out) << std::string(20000, 'x');
+        const Bytes data = randomBytes(c.len);
         BrixFileHeader header;
         memset(&header, 0x5A, sizeof header);
         unsigned char* file = nullptr;
@@ -172,15 +185,12 @@ TEST(DataFiles, WrittenAndReadBack) {
 }
 
 TEST(ReadFile, HexByItsSuffixInAnyCaseRawOtherwise) {
-    filetest::TempDir dir;
+    TempDir dir;
     const std::string hex = ":0100020009F4\n:00000001FF\n";
-    for (const auto& [name, asHex] : {std::pair<std::string, bool>{"a.hex", true},
-                                      {"b.HEX", true},
-                                      {"c.Hex", true},
-                                      {"d.bin", false},
-                                      {"e.hex.bak", false},
+    for (const auto& [name, asHex] : {std::pair<std::string, bool>{"a.hex", true}, {"b.HEX", true},
+                                      {"c.Hex", true}, {"d.bin", false}, {"e.hex.bak", false},
                                       {"hex", false}}) {
-        filetest::writeText(dir.file(name), hex);
+        std::ofstream(dir.file(name)) << hex;
         unsigned char* data = nullptr;
         unsigned size = 0;
         testing::internal::CaptureStdout();

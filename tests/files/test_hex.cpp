@@ -1,21 +1,15 @@
-// HEX records read and written back, whole files loaded into images, and srec_cat's view of
-// generated files.
+// HEX records read and written back, and whole files loaded into images.
 #include "files/FileLoad.h"
 #include "files/IHexRecord.h"
-
-#include "FileTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <sstream>
 
-#ifndef SREC_CAT
-#define SREC_CAT ""
-#endif
-
-using filetest::Bytes;
+using Bytes = std::vector<unsigned char>;
 
 namespace {
 
@@ -35,7 +29,7 @@ std::string written(const IHexRecord& r, int* rc = nullptr) {
 }
 
 // A record built and written by the code under test (its output is checked against literal
-// lines and srec_cat below).
+// lines below).
 std::string writtenLine(int type, unsigned address, const Bytes& data) {
     IHexRecord r;
     Bytes copy = data;
@@ -96,8 +90,9 @@ TEST(IHexRecord, ReadAndWrittenBack) {
     for (const auto& [input, output] : cases) EXPECT_EQ(readBack(input), output) << input;
     std::mt19937 rng(42);
     for (size_t len = 0; len < 256; ++len) {
-        const std::string line =
-            writtenLine(static_cast<int>(rng() % 6), rng(), filetest::randomBytes(len, rng()));
+        Bytes data(len);
+        for (auto& v : data) v = static_cast<unsigned char>(rng());
+        const std::string line = writtenLine(static_cast<int>(rng() % 6), rng(), data);
         EXPECT_EQ(readBack(line), line);
     }
 }
@@ -236,62 +231,6 @@ TEST(ReadHexStream, ImagesAndFailures) {
         {":00000001FF" + std::string(800, 'x'), "error: line 1: line does not start with ':'"},
     };
     for (const auto& c : cases) EXPECT_EQ(load(hexText(c.words), c.fill), c.expected) << c.words;
-}
-
-std::string upper(int type, uint32_t v) {
-    return writtenLine(type, 0, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
-}
-
-// Random data at `start` in records of `len` bytes, with an extended linear address record
-// whenever the upper 16 bits change (none while they are 0 unless `linearFromStart`).
-std::string image(uint32_t start, size_t size, size_t len, bool linearFromStart = true) {
-    const Bytes data = filetest::randomBytes(size, start);
-    std::string text;
-    int64_t high = linearFromStart ? -1 : 0;
-    for (size_t i = 0, n; i < size; i += n) {
-        const uint32_t addr = start + static_cast<uint32_t>(i);
-        if (addr >> 16 != high) text += upper(IHEX_TYPE_EXTENDED_LINEAR_ADDRESS, addr >> 16);
-        high = addr >> 16;
-        n = std::min({len, size - i, size_t{0x10000 - (addr & 0xFFFF)}});
-        text += writtenLine(IHEX_TYPE_DATA, addr & 0xFFFF, {&data[i], &data[i] + n});
-    }
-    return text;
-}
-
-TEST(ReadHexFile, ImageAndBaseMatchSrecCat) {
-    if (*SREC_CAT == '\0') GTEST_SKIP() << "srec_cat not found at configure time";
-    const int SEGMENT = IHEX_TYPE_EXTENDED_SEGMENT_ADDRESS;
-    const std::pair<std::string, unsigned> files[] = {
-        {image(0x08000000, 200000, 16), 0x08000000},
-        {image(0x08000000, 150001, 32), 0x08000000},
-        {image(0x08000100, 5000, 32) + image(0x0800FFF0, 100, 32) + image(0x08030000, 70000, 32) +
-             image(0x08050007, 33, 32),
-         0x08000000},
-        {image(0, 300, 16, false) + image(0x4000, 1000, 16, false), 0},
-        {image(0, 70000, 16), 0}, // from 0 across 64 KiB, as srec_cat itself writes it
-        {image(0x10, 64, 16) + image(0x1000, 64, 16), 0},
-        {upper(SEGMENT, 0x1000) + image(0, 256, 16, false) + upper(SEGMENT, 0x1800) +
-             image(0x20, 48, 16, false),
-         0x10000},
-    };
-    filetest::TempDir dir;
-    const std::string hex = dir.file("gen.hex"), bin = dir.file("gen.bin");
-    for (size_t i = 0; i < std::size(files); ++i) {
-        SCOPED_TRACE(i);
-        filetest::writeText(hex, files[i].first + writtenLine(IHEX_TYPE_EOF, 0, {}));
-        unsigned char* data = nullptr;
-        unsigned size = 0, base = 0;
-        testing::internal::CaptureStdout();
-        ASSERT_TRUE(readHexFile(hex.c_str(), data, size, base, 0));
-        testing::internal::GetCapturedStdout();
-        const Bytes mine(data, data + size);
-        delete[] data;
-        EXPECT_EQ(base, files[i].second);
-        const std::string cmd = "'" SREC_CAT "' '" + hex + "' -intel -offset -" +
-                                std::to_string(base) + " -o '" + bin + "' -binary";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        EXPECT_TRUE(mine == filetest::readAll(bin));
-    }
 }
 
 } // namespace

@@ -88,7 +88,7 @@ TEST(SimGenerator, FramesAndPages) {
              0, workedAndTranscript),
         Case("one-byte registers", q, registersReadBack()),
         Case("tag and address echoed, versions by selector", versions,
-             {{frame(0xAA, {0x62, 0x80}, 0x1234, 7, 9), frame(0xAB, {0x62, 0x80, 0}, 0x1234, 7, 9)},
+             {{frame(0xAA, 0x8062, {}, 0x1234, 7, 9), frame(0xAB, 0x8062, {0}, 0x1234, 7, 9)},
               {request(0xF858, {0x01}), answer(0xF858, {1, 2, 3, 4})},
               {request(0xF858, {0x30}), answer(0xF858, {0x0A, 0x0B, 0x0C, 0x0D})}}),
         Case("block registers and info frames, a short one and a bad checksum noted", q,

@@ -1,6 +1,7 @@
 #pragma once
 // The host end of a simulated generator's line, and tables of exchanges played over it.
 #include "sim/KivoSim.h"
+#include "tests/support/FrameBytes.h"
 #include "tests/support/SimGuard.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint8_t ACK = 0x79, NACK = 0x1F;
 constexpr uint32_t kBase = 0x08000000;
 
@@ -24,23 +24,6 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// Generator frames: start byte, tag, length, two address bytes, code and payload, checksum.
-inline Bytes frame(uint8_t start, const Bytes& body, uint16_t tag = 0, uint8_t a1 = 0,
-                   uint8_t a0 = 0) {
-    const size_t len = body.size() + 3;
-    Bytes f = cat(
-        {{start, uint8_t(tag), uint8_t(tag >> 8), uint8_t(len), uint8_t(len >> 8), a1, a0}, body});
-    unsigned sum = 0;
-    for (uint8_t b : f) sum += b;
-    f.push_back(uint8_t(0x100 - (sum & 0xFF)));
-    return f;
-}
-const auto le16 = [](unsigned v) { return Bytes{uint8_t(v), uint8_t(v >> 8)}; };
-const auto request = [](unsigned code, const Bytes& p = {}) {
-    return frame(0xAA, cat({le16(code), p}));
-};
-const auto answer = [](unsigned code, const Bytes& v) { return frame(0xAB, cat({le16(code), v})); };
-const auto ack = [](unsigned code) { return answer(0xFFFF, le16(code)); };
 const auto flashPage = [](uint8_t target, unsigned page, uint8_t flags, uint8_t fill) {
     return request(0x7878, cat({{target, uint8_t(page), uint8_t(page >> 8), flags},
                                 Bytes(KivoSim::kPageSize, fill)}));

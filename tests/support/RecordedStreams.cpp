@@ -3,10 +3,13 @@
 #include "serial/SIoUnix.h"
 
 #include <mutex>
+#include <set>
+#include <utility>
 
 namespace {
 std::mutex mu;
 std::vector<std::string> seen;
+std::set<std::pair<std::string, std::string>> muted;
 
 class RecordingStream : public SIoUnix {
 public:
@@ -22,9 +25,19 @@ public:
         {
             std::lock_guard<std::mutex> lock(mu);
             seen.push_back(f);
+            silent = dev && (muted.count({dev, ""}) || muted.count({dev, f}));
         }
         return SIoUnix::initialize(dev, baud, bits, parity, stop);
     }
+    int readyForRead(unsigned timeoutMs) override {
+        return silent ? 0 : SIoUnix::readyForRead(timeoutMs);
+    }
+    int write(const unsigned char* buf, unsigned n) override {
+        return silent ? static_cast<int>(n) : SIoUnix::write(buf, n);
+    }
+
+private:
+    bool silent = false;
 };
 } // namespace
 
@@ -40,4 +53,10 @@ std::vector<std::string> recorded::framings() {
 void recorded::clear() {
     std::lock_guard<std::mutex> lock(mu);
     seen.clear();
+    muted.clear();
+}
+
+void recorded::mute(const std::string& dev, const std::string& framing) {
+    std::lock_guard<std::mutex> lock(mu);
+    muted.insert({dev, framing});
 }
