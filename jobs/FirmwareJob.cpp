@@ -26,8 +26,7 @@ const char* const kRecoverAdvice =
 const char* const kRecovering = "KIVO is in bootloader mode: installing the firmware recovers it.";
 const char* const kRecovered = " Loaded Successfully. KIVO has been recovered.";
 
-// The client's fixed pauses take a plain function; it finds the running job's sink and clock
-// here.
+// The client's fixed pauses take a plain function: the running job's sink and clock are here.
 thread_local KivoProgress* tSleepSink = nullptr;
 thread_local TimeSource* tSleepTime = nullptr;
 void sleepIdle(unsigned ms) {
