@@ -26,10 +26,11 @@ const char* const kRecoverAdvice =
 const char* const kRecovering = "KIVO is in bootloader mode: installing the firmware recovers it.";
 const char* const kRecovered = " Loaded Successfully. KIVO has been recovered.";
 
-// The client's fixed pauses take a plain function; it finds the running job's sink here.
+// The client's fixed pauses take a plain function: the running job's sink and clock are here.
 thread_local KivoProgress* tSleepSink = nullptr;
+thread_local TimeSource* tSleepTime = nullptr;
 void sleepIdle(unsigned ms) {
-    idleSleep(ms, tSleepSink);
+    idleSleep(ms, tSleepSink, tSleepTime ? *tSleepTime : TimeSource::real());
 }
 
 // A client on a line the job opened, whose write progress goes to the job's callbacks.
@@ -53,10 +54,15 @@ class FirmwareRun {
 public:
     FirmwareRun(const FirmwareRequest& request, JobReport& report)
         : req(request), report(report), idle(request.link, report),
+          time(request.time ? *request.time : TimeSource::real()),
           name(QFileInfo(request.hexPath).fileName()) {
         tSleepSink = &idle;
+        tSleepTime = &time;
     }
-    ~FirmwareRun() { tSleepSink = nullptr; }
+    ~FirmwareRun() {
+        tSleepSink = nullptr;
+        tSleepTime = nullptr;
+    }
 
     JobResult run();
 
@@ -75,6 +81,7 @@ private:
     const FirmwareRequest& req;
     JobReport& report;
     JobIdle idle;
+    TimeSource& time;
     const QString name;
     std::unique_ptr<unsigned char[]> image;
     unsigned size = 0;
@@ -116,13 +123,14 @@ void FirmwareRun::release() {
 // Without a link (an earlier run gave it up) the port is opened as the serial page does.
 bool FirmwareRun::openOwnLink() {
     if (devicePath.empty()) return false;
-    ownStream.reset(new IdleLine(SerialIo::ForPort(devicePath.c_str()), &idle));
+    ownStream.reset(new IdleLine(SerialIo::ForPort(devicePath.c_str()), &idle, time));
     if (!ownStream->initialize(devicePath.c_str(), SerialIo::Baud115200, 8, SerialIo::ParityNone,
                                1)) {
         ownStream.reset();
         return false;
     }
     ownLink.reset(new KivoIo(*ownStream));
+    ownLink->setTimeSource(time);
     idle.attach(ownLink.get());
     return true;
 }
@@ -146,11 +154,12 @@ bool FirmwareRun::sendIntoBootloader(KivoIo& link) {
         return fail(JobStep::Port, QStringLiteral("Couldn't re-initialize Serial Port"));
     const bool entered = link.bootloader();
     inBootloader = true;
-    idleSleep(kBootloaderSettleMs, &idle);
+    idleSleep(kBootloaderSettleMs, &idle, time);
     release();
     if (!entered)
         return fail(JobStep::Bootloader, QStringLiteral("Couldn't put KIVO into bootloader mode"));
-    std::unique_ptr<SerialIo> line(new IdleLine(SerialIo::ForPort(devicePath.c_str()), &idle));
+    std::unique_ptr<SerialIo> line(
+        new IdleLine(SerialIo::ForPort(devicePath.c_str()), &idle, time));
     report.status(QStringLiteral("Loading ") + name, JobStep::InitBootloader);
     if (!openBootloaderLine(*line, devicePath.c_str()))
         return fail(JobStep::InitBootloader, QStringLiteral("Couldn't Initialize bootloader"));
@@ -166,7 +175,7 @@ bool FirmwareRun::sendIntoBootloader(KivoIo& link) {
 bool FirmwareRun::recover() {
     release();
     std::unique_ptr<SerialIo> line =
-        devicePath.empty() ? nullptr : findBootloader(devicePath.c_str(), &idle);
+        devicePath.empty() ? nullptr : findBootloader(devicePath.c_str(), &idle, time);
     if (!line) return fail(JobStep::Ping, QStringLiteral("Couldn't verify KIVO"));
     inBootloader = recovering = true;
     report.status(QString::fromLatin1(kRecovering), JobStep::Ping);

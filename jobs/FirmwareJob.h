@@ -12,6 +12,7 @@
 
 class KivoIo;
 class SerialIo;
+class TimeSource;
 
 struct FirmwareRequest {
     QString hexPath;
@@ -27,6 +28,9 @@ struct FirmwareRequest {
     std::function<void()> releaseLink;
     // Reads the flash back before Go and fails at the first differing address.
     bool verify = false;
+    // The clock and sleeper of the job's own pauses and sliced waits (the streams keep their
+    // own); the real ones when null. A link the job opens gets it too; the caller's keeps its own.
+    TimeSource* time = nullptr;
 };
 
 // Runs the whole update synchronously; every wait reports through callbacks.progress (the last

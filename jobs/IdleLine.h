@@ -4,17 +4,19 @@
 // waits end at their own deadlines; the sink's answer is not heeded.
 #include "device/KivoProgress.h"
 #include "serial/SerialIo.h"
+#include "serial/TimeSource.h"
 
 #include <memory>
 
-// Sleeps ms, calling sink (when not null) at least every idle slice.
-void idleSleep(unsigned ms, KivoProgress* sink);
+// Sleeps ms on time, calling sink (when not null) at least every idle slice.
+void idleSleep(unsigned ms, KivoProgress* sink, TimeSource& time = TimeSource::real());
 
 // A stream that forwards to the one it owns, slicing every readiness wait (and so the flush
-// built on it) for the sink.
+// built on it) for the sink; the slices count on time.
 class IdleLine final : public SerialIo {
 public:
-    IdleLine(SerialIo* owned, KivoProgress* sink) : line(owned), sink(sink) {}
+    IdleLine(SerialIo* owned, KivoProgress* sink, TimeSource& time = TimeSource::real())
+        : line(owned), sink(sink), time(time) {}
 
     bool initialize(const char* dev, Baudrate baud, unsigned bits, Parity parity,
                     unsigned stop) override {
@@ -31,4 +33,5 @@ public:
 private:
     std::unique_ptr<SerialIo> line;
     KivoProgress* sink;
+    TimeSource& time;
 };

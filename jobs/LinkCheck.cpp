@@ -6,8 +6,8 @@
 
 #include <string>
 
-std::unique_ptr<SerialIo> findBootloader(const char* dev, KivoProgress* idle) {
-    std::unique_ptr<SerialIo> line(new IdleLine(SerialIo::ForPort(dev), idle));
+std::unique_ptr<SerialIo> findBootloader(const char* dev, KivoProgress* idle, TimeSource& time) {
+    std::unique_ptr<SerialIo> line(new IdleLine(SerialIo::ForPort(dev), idle, time));
     if (!openBootloaderLine(*line, dev) || !probeBootloader(*line)) return nullptr;
     return line;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers of the job tests: a verified link to an in-process simulated generator, a recorder of
-// everything a job reports in order, a small picture and a HEX file of a given image.
+// everything a job reports in order, a small picture and a HEX file of a given image. The job's
+// and the link's pauses skip ahead on a clock of their own; the line itself keeps real time.
 #include "device/KivoIo.h"
 #include "jobs/FirmwareJob.h"
 #include "jobs/PatternJob.h"
@@ -9,13 +10,12 @@
 #include "sim/KivoSim.h"
 #include "tests/support/BadFiles.h"
 #include "tests/support/QuickSim.h"
-#include "tests/support/SimGuard.h"
+#include "tests/support/VirtualPeer.h"
 
 #include <QImage>
 #include <QStringList>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -25,9 +25,22 @@
 constexpr int kSide = 64; // 64 x 64 x 3 bytes: 48 bitmap pages
 constexpr unsigned kBitmapPages = kSide * kSide * 3 / 256;
 constexpr uint32_t kBase = 0x08000000;
-const QString kPath = QStringLiteral("/pictures/test card.png");
 const QString kName = QStringLiteral("test card.png");
 const QString kLoading = QStringLiteral("Loading ") + kName;
+
+// Pauses take no real time: the clock jumps over them. Real time still passes on it, so sliced
+// readiness waits end as they would.
+struct SkipPauses final : TimeSource {
+    Clock::duration skipped{};
+    Clock::time_point now() override { return Clock::now() + skipped; }
+    void sleepFor(std::chrono::microseconds d) override { skipped += d; }
+};
+
+// A port where nothing answers, in virtual time, named dev: a ping on it fails at once.
+struct SilentPort final : VirtualPeer {
+    std::string dev;
+    const char* devName() override { return dev.c_str(); }
+};
 
 struct JobEvent {
     enum Kind { Status, Progress, Failure, Release } kind;
@@ -93,6 +106,7 @@ struct SimLink {
                                 SerialIo::ParityNone, 1))
             return false;
         link = new KivoIo(*stream);
+        link->setTimeSource(time);
         return true;
     }
     // What the wizard does before the bootloader takes the port over.
@@ -102,12 +116,22 @@ struct SimLink {
         delete stream;
         stream = nullptr;
     }
+    // A verified link on a port where nothing answers, named dev, in place of the simulator's.
+    void silence(const std::string& dev) {
+        release();
+        auto* port = new SilentPort;
+        port->dev = dev;
+        stream = port;
+        link = new KivoIo(*port);
+        link->setTimeSource(port->time);
+    }
     // The request the wizard makes on a verified link; releasing deletes link and stream.
     FirmwareRequest firmware(const QString& hexPath) {
         FirmwareRequest req;
         req.hexPath = hexPath;
         req.link = link;
         req.stream = stream;
+        req.time = &time;
         req.releaseLink = [this] {
             ++releases;
             rec.events.push_back({JobEvent::Release, QString()});
@@ -115,19 +139,14 @@ struct SimLink {
         };
         return req;
     }
-    bool flashStartsWith(const std::vector<uint8_t>& image) const {
-        const auto flash = sim.flash();
-        return flash.size() >= image.size() &&
-               std::equal(image.begin(), image.end(), flash.begin());
-    }
 
     KivoSim sim;
+    SkipPauses time;
     SerialIo* stream = nullptr;
     KivoIo* link = nullptr;
     JobRecorder rec;
     int releases = 0;
     JobResult result;
-    double seconds = 0;
 };
 
 inline QImage testPicture() {
@@ -147,7 +166,7 @@ inline JobResult runPattern(KivoIo* link, unsigned slot, JobRecorder& rec,
     req.link = link;
     req.slot = slot;
     req.picture = picture;
-    req.path = kPath;
+    req.path = QStringLiteral("/pictures/") + kName;
     return runPatternJob(req, rec.callbacks());
 }
 
@@ -166,16 +185,9 @@ inline bool writeHex(const std::string& path, const std::vector<uint8_t>& image)
     return badfiles::put(path, text + badfiles::record(1, 0, {}));
 }
 
-// Runs body(0) .. body(n - 1) each on a thread of its own. Fault rows spend their time in
-// time-outs and pauses, so they wait side by side; assertions belong after the join.
+// Runs body(0) .. body(n - 1) each on a thread of its own; assertions belong after the join.
 inline void forEachRowAtOnce(size_t n, const std::function<void(size_t)>& body) {
     std::vector<std::thread> threads;
     for (size_t i = 0; i < n; ++i) threads.emplace_back(body, i);
     for (auto& t : threads) t.join();
-}
-
-inline double secondsOf(const std::function<void()>& call) {
-    const auto start = std::chrono::steady_clock::now();
-    call();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

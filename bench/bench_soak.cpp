@@ -1,16 +1,28 @@
-// Many verifications and uploads in a row leave no descriptor and no memory behind.
-#include "JobFixture.h"
+// Many verifications and uploads in a row: how much resident memory and how many descriptors
+// the process keeps afterwards. Prints "key value" lines for bench/run.
+#include "device/KivoIo.h"
+#include "jobs/PatternJob.h"
+#include "serial/SerialIo.h"
+#include "sim/KivoSim.h"
 #include "tests/support/ProcessStats.h"
+#include "tests/support/QuickSim.h"
 
+#include <QImage>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr int kVerifications = 200;
 constexpr int kLanes = 10, kUploadsPerLane = 5; // 50 uploads, lanes side by side (erases are slow)
-constexpr long kRssSlackBytes = 1l << 20;
 
 // Simulated generators in a child process, so that their transcripts do not count here. Made
 // before any thread exists; they live until this object goes.
@@ -65,38 +77,49 @@ struct Link {
     }
 };
 
+bool upload(KivoIo* link, unsigned slot) {
+    QImage picture(8, 8, QImage::Format_RGB888);
+    picture.fill(Qt::gray);
+    PatternRequest req;
+    req.link = link;
+    req.slot = slot;
+    req.picture = picture;
+    req.path = QStringLiteral("soak.png");
+    return runPatternJob(req, JobCallbacks{}).ok;
+}
+
+void atOnce(size_t n, const std::function<void(size_t)>& body) {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < n; ++i) threads.emplace_back(body, i);
+    for (auto& t : threads) t.join();
+}
+
 } // namespace
 
-TEST(Soak, VerificationsAndUploadsDoNotGrow) {
+int main() {
     SimProcess sims(kLanes + 1);
-    ASSERT_EQ(sims.ports.size(), size_t(kLanes + 1));
+    if (sims.ports.size() != size_t(kLanes + 1)) return 1;
     std::vector<Link> lanes(kLanes);
-    for (int i = 0; i < kLanes; ++i) ASSERT_TRUE(lanes[i].open(sims.ports[i]));
-    const QImage small = testPicture().scaled(8, 8);
+    for (int i = 0; i < kLanes; ++i)
+        if (!lanes[i].open(sims.ports[i])) return 1;
     std::vector<int> failed(kLanes + 1, 0);
     auto round = [&](int verifications, int uploads) {
-        forEachRowAtOnce(kLanes + 1, [&](size_t i) {
+        atOnce(kLanes + 1, [&](size_t i) {
             for (int k = 0; i == kLanes && k < verifications; ++k) {
                 Link link; // what the serial page does: open the port, ping, let go of both
                 failed[i] += !(link.open(sims.ports[i]) && link.kivo->ping(3));
             }
-            for (int k = 0; i < kLanes && k < uploads; ++k) {
-                JobRecorder rec;
-                failed[i] += !runPattern(lanes[i].kivo.get(), unsigned(i), rec, small).ok;
-            }
+            for (int k = 0; i < kLanes && k < uploads; ++k)
+                failed[i] += !upload(lanes[i].kivo.get(), unsigned(i));
         });
     };
     round(1, 1); // warm-up: first allocations of Qt, the streams and the threads
     const int fds = openDescriptors();
     const long rss = residentBytes();
     round(kVerifications, kUploadsPerLane);
-
-    EXPECT_EQ(failed, std::vector<int>(kLanes + 1, 0));
-    EXPECT_LE(openDescriptors(), fds);
-#if !defined(__SANITIZE_ADDRESS__)
-    // The sanitizer's quarantine holds freed memory on purpose; leaks show there instead.
-    EXPECT_LE(residentBytes(), rss + kRssSlackBytes) << "grew from " << rss;
-#else
-    (void)rss;
-#endif
+    int failures = 0;
+    for (int f : failed) failures += f;
+    std::printf("failures %d\nfd_growth %d\nrss_growth_kib %ld\n", failures,
+                openDescriptors() - fds, (residentBytes() - rss) / 1024);
+    return failures ? 1 : 0;
 }
