@@ -1,7 +1,7 @@
 # Run as a script after a test program is built: writes one ctest test per case it lists.
 # In: KIND (gtest or qtest), PROGRAM, WRAPPER (may be empty), PREFIX, OUT, TIMEOUT, LABELS,
-# WORKING_DIRECTORY, DISCOVERY_TIMEOUT. The lists WRAPPER and LABELS come with ^^ as their
-# separator.
+# WORKING_DIRECTORY, DISCOVERY_TIMEOUT, SLOW (a regex of the cases labelled slow; may be
+# empty). The lists WRAPPER and LABELS come with ^^ as their separator.
 string(REPLACE "^^" ";" WRAPPER "${WRAPPER}")
 string(REPLACE "^^" ";" LABELS "${LABELS}")
 if(KIND STREQUAL "gtest")
@@ -45,23 +45,27 @@ set(command "")
 foreach(word IN LISTS WRAPPER ITEMS ${PROGRAM})
     string(APPEND command " [==[${word}]==]")
 endforeach()
-# A fresh tree has no timings yet: the slow cases start first, so that they do not end a
-# parallel run alone.
-set(cost "")
-list(FIND LABELS slow slow_at)
-if(slow_at GREATER -1)
-    set(cost " COST 1000")
-endif()
 set(script "")
 foreach(case IN LISTS cases)
     string(REPLACE "|" ";" case "${case}")
     list(GET case 0 name)
     list(GET case 1 argument)
     set(test "${PREFIX}${name}")
+    # A fresh tree has no timings yet: the slow cases start first, so that they do not end a
+    # parallel run alone.
+    set(labels "${LABELS}")
+    if(SLOW AND name MATCHES "${SLOW}")
+        list(APPEND labels slow)
+    endif()
+    set(cost "")
+    list(FIND labels slow slow_at)
+    if(slow_at GREATER -1)
+        set(cost " COST 1000")
+    endif()
     string(APPEND script
         "add_test([==[${test}]==]${command} [==[${argument}]==])\n"
         "set_tests_properties([==[${test}]==] PROPERTIES TIMEOUT ${TIMEOUT}"
-        " LABELS [==[${LABELS}]==] WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==]"
+        " LABELS [==[${labels}]==] WORKING_DIRECTORY [==[${WORKING_DIRECTORY}]==]"
         " SKIP_REGULAR_EXPRESSION [==[\\[  SKIPPED \\]]==]${cost})\n")
 endforeach()
 file(WRITE ${OUT} "${script}")

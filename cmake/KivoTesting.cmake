@@ -2,7 +2,7 @@
 #   kivo_add_gtest(NAME SOURCES a.cpp b.cpp LIBS kivo_files [TIMEOUT 120] [LABELS slow])
 #   kivo_add_qtest(NAME TIMEOUT a.cpp ...)            a Qt Test program, one test per function
 #   kivo_test_environment(NAME VAR=value ...)         for its cases and for listing them
-#   kivo_test_labels(NAME slow ...)                   more labels for its cases
+#   kivo_slow_cases(NAME REGEX)                       the label slow for the cases matching REGEX
 # Cases are named NAME.Suite.Case (NAME.function for Qt Test), labelled with their layer (the
 # folder under tests/) and LABELS. TIMEOUT bounds each case. The cases are listed when the
 # program is built, through the same environment and wrapper (CROSSCOMPILING_EMULATOR) as the
@@ -42,8 +42,8 @@ function(kivo_test_environment name)
     set_property(TARGET ${name} APPEND PROPERTY KIVO_TEST_ENV ${ARGN})
 endfunction()
 
-function(kivo_test_labels name)
-    set_property(TARGET ${name} APPEND PROPERTY KIVO_TEST_LABELS ${ARGN})
+function(kivo_slow_cases name regex)
+    set_property(TARGET ${name} PROPERTY KIVO_SLOW_CASES "${regex}")
 endfunction()
 
 # Listing waits for the end of the folder's CMakeLists.txt, which may still set the program's
@@ -64,6 +64,10 @@ function(_kivo_discover_tests name kind)
     get_target_property(labels ${name} KIVO_TEST_LABELS)
     get_target_property(env ${name} KIVO_TEST_ENV)
     get_target_property(wrapper ${name} CROSSCOMPILING_EMULATOR)
+    get_target_property(slow ${name} KIVO_SLOW_CASES)
+    if(NOT slow)
+        set(slow "")
+    endif()
     list(REMOVE_ITEM labels "")
     if(NOT wrapper)
         set(wrapper "")
@@ -82,7 +86,7 @@ function(_kivo_discover_tests name kind)
         COMMAND ${CMAKE_COMMAND} -D KIND=${kind} -D "PROGRAM=$<TARGET_FILE:${name}>"
                 -D "WRAPPER=${wrapper_arg}" -D "PREFIX=${name}." -D "OUT=${list_file}"
                 -D "TIMEOUT=${timeout}"
-                -D "LABELS=${labels_arg}" -D "WORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
+                -D "LABELS=${labels_arg}" -D "SLOW=${slow}" -D "WORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
                 -D "DISCOVERY_TIMEOUT=${KIVO_DISCOVERY_TIMEOUT}" -P ${KIVO_TEST_LISTER}
         BYPRODUCTS ${list_file}
         VERBATIM)
