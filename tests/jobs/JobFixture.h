@@ -1,6 +1,6 @@
 #pragma once
 // Helpers of the job tests: a verified link to an in-process simulated generator, a recorder of
-// everything a job reports in order, a small picture and a HEX file of a given image. The job's
+// everything a job reports in order and a small picture. The job's
 // and the link's pauses skip ahead on a clock of their own; the line itself keeps real time.
 #include "device/KivoIo.h"
 #include "jobs/FirmwareJob.h"
@@ -42,50 +42,32 @@ struct SilentPort final : VirtualPeer {
     const char* devName() override { return dev.c_str(); }
 };
 
-struct JobEvent {
-    enum Kind { Status, Progress, Failure, Release } kind;
-    QString text;
-    double percent = 0;
-};
-
-class JobRecorder {
-public:
-    std::vector<JobEvent> events;
+// Everything a job reports; log keeps the order: "status <text>", "progress <percent>" and
+// "release" when the job gives the caller's link back.
+struct JobRecorder {
+    QStringList statuses, failures, log;
+    std::vector<double> progress;
     std::function<bool(double)> onProgress; // answers the job's progress; true when unset
 
     JobCallbacks callbacks() {
         JobCallbacks cb;
-        cb.status = [this](const QString& t, JobStep) { events.push_back({JobEvent::Status, t}); };
+        cb.status = [this](const QString& t, JobStep) {
+            statuses << t;
+            log << "status " + t;
+        };
         cb.progress = [this](double p) {
-            events.push_back({JobEvent::Progress, QString(), p});
+            progress.push_back(p);
+            log << QStringLiteral("progress %1").arg(p);
             return onProgress ? onProgress(p) : true;
         };
-        cb.failure = [this](const QString& t, JobStep) {
-            events.push_back({JobEvent::Failure, t});
-        };
+        cb.failure = [this](const QString& t, JobStep) { failures << t; };
         return cb;
     }
-    QStringList texts(JobEvent::Kind kind) const {
-        QStringList out;
-        for (const auto& e : events)
-            if (e.kind == kind) out << e.text;
-        return out;
+    void clear() {
+        statuses.clear(), failures.clear(), log.clear();
+        progress.clear();
     }
-    QStringList statuses() const { return texts(JobEvent::Status); }
-    QStringList failures() const { return texts(JobEvent::Failure); }
-    std::vector<double> progress() const {
-        std::vector<double> out;
-        for (const auto& e : events)
-            if (e.kind == JobEvent::Progress) out.push_back(e.percent);
-        return out;
-    }
-    // Index of the first event of a kind (with that text, when given); -1 if none.
-    int indexOf(JobEvent::Kind kind, const QString& text = QString()) const {
-        for (size_t i = 0; i < events.size(); ++i)
-            if (events[i].kind == kind && (text.isNull() || events[i].text == text)) return int(i);
-        return -1;
-    }
-    bool writing() const { return indexOf(JobEvent::Status, kLoading) >= 0; }
+    bool writing() const { return statuses.contains(kLoading); }
 };
 
 // A simulated generator with an open stream and a device link on it, as after verification,
@@ -133,8 +115,7 @@ struct SimLink {
         req.stream = stream;
         req.time = &time;
         req.releaseLink = [this] {
-            ++releases;
-            rec.events.push_back({JobEvent::Release, QString()});
+            rec.log << QStringLiteral("release");
             release();
         };
         return req;
@@ -145,7 +126,6 @@ struct SimLink {
     SerialIo* stream = nullptr;
     KivoIo* link = nullptr;
     JobRecorder rec;
-    int releases = 0;
     JobResult result;
 };
 
@@ -174,15 +154,6 @@ inline std::vector<uint8_t> firmwareImage(size_t n) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = uint8_t(i * 31 + 7);
     return v;
-}
-
-// An Intel HEX file of image at kBase: an extended address record, 16-byte data records, the end.
-inline bool writeHex(const std::string& path, const std::vector<uint8_t>& image) {
-    std::string text = badfiles::record(4, 0, {kBase >> 24, (kBase >> 16) & 0xFF});
-    for (size_t at = 0; at < image.size(); at += 16)
-        text += badfiles::record(
-            0, unsigned(at), {image.begin() + at, image.begin() + std::min(image.size(), at + 16)});
-    return badfiles::put(path, text + badfiles::record(1, 0, {}));
 }
 
 // Runs body(0) .. body(n - 1) each on a thread of its own; assertions belong after the join.

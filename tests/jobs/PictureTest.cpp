@@ -67,8 +67,6 @@ TEST(LcdPreview, FiveSixFiveHighByteFirstScaledTo192By128) {
     for (int y = 0; y < kPreviewBytes / 2 / kPreviewWidth; ++y)
         for (int x = 0; x < kPreviewWidth; ++x)
             ASSERT_EQ(pixel(x, y), want[y >= 64][x >= 96]) << x << "," << y;
-    const QByteArray black = lcdPreview(solid(1, 1, Qt::black));
-    EXPECT_EQ(black, QByteArray(kPreviewBytes, '\0'));
     EXPECT_TRUE(lcdPreview(QImage()).isEmpty());
 }
 
@@ -141,18 +139,14 @@ TEST(PictureFiles, LoadOrRefuse) {
 }
 
 // A .bin file is one full-screen RGB888 picture whose bytes reach the generator unchanged; a
-// longer one gives its first picture, a shorter one none.
+// longer one gives its first picture (shorter ones are among the bad pictures).
 TEST(PictureFiles, RawFileSizes) {
     QTemporaryDir dir;
     const std::string path = dir.filePath("raw.bin").toStdString();
-    for (int size : {kRawPictureBytes, kRawPictureBytes + 1000, kRawPictureBytes - 1, 5760, 1, 0}) {
+    for (int size : {kRawPictureBytes, kRawPictureBytes + 1000}) {
         const std::string raw = rawPicture(size);
         ASSERT_TRUE(badfiles::put(path, raw));
         const QImage got = loadPicture(QString::fromStdString(path));
-        if (size < kRawPictureBytes) {
-            EXPECT_TRUE(got.isNull()) << size;
-            continue;
-        }
         ASSERT_EQ(got.size(), QSize(1920, 1080)) << size;
         EXPECT_EQ(got.pixel(0, 0), qRgb(raw[0] & 0xFF, raw[1] & 0xFF, raw[2] & 0xFF));
         EXPECT_EQ(patternBitmap(got), QByteArray(raw.data(), kRawPictureBytes)) << size;
