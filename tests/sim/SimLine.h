@@ -59,10 +59,6 @@ inline Steps bootWrite(uint32_t a, const Bytes& data, uint8_t last = ACK) {
             {address(a), {ACK}},
             {withXor(cat({{uint8_t(data.size() - 1)}, data})), {last}}};
 }
-inline Steps bootRead(uint32_t a, const Bytes& want) {
-    const uint8_t n = uint8_t(want.size() - 1);
-    return {{cmd(0x11), {ACK}}, {address(a), {ACK}}, {{n, uint8_t(~n)}, cat({{ACK}, want})}};
-}
 
 // A started simulator with the host end of its line open, raw.
 struct SimLine {
@@ -111,12 +107,10 @@ struct SimLine {
 
 using Check = std::function<void(const KivoSim&)>;
 struct Case {
-    Case(const char* n, const KivoSim::Options& o, Steps s, uint64_t v = 0, Check c = nullptr)
-        : name(n), options(o), steps(std::move(s)), violations(v), check(std::move(c)) {}
     const char* name;
     KivoSim::Options options;
     Steps steps;
-    uint64_t violations;
+    uint64_t violations = 0;
     Check check;
 };
 
