@@ -124,7 +124,6 @@ void check(const Row& row, const SimLink& c, const Counters& before,
     EXPECT_EQ(c.sim.inBootloader(), row.inBootloader);
     const auto flash = c.sim.flash();
     const size_t want = std::min(row.chunks * 256, image.size());
-    ASSERT_GE(flash.size(), image.size());
     if (row.chunks != kAnyChunks) {
         EXPECT_TRUE(std::equal(image.begin(), image.begin() + want, flash.begin()));
         EXPECT_TRUE(want == image.size() || flash[want] == 0xFF);
@@ -216,13 +215,9 @@ TEST(FirmwareJob, RefusesBeforeAnyTraffic) {
 TEST(FirmwareJob, AnsweredPingIsNotFollowedByTheProbe) {
     SimLink s;
     ASSERT_TRUE(s.open());
-    uint64_t pingBytes = s.sim.counters().bytesIn;
-    ASSERT_TRUE(s.link->ping(kPingTries));
-    pingBytes = s.sim.counters().bytesIn - pingBytes;
-    const uint64_t before = s.sim.counters().bytesIn;
     bool released = false;
     EXPECT_EQ(checkPort(*s.link, s.stream->devName(), [&] { released = true; }),
               PortState::Generator);
     EXPECT_FALSE(released);
-    EXPECT_EQ(s.sim.counters().bytesIn - before, pingBytes);
+    EXPECT_EQ(s.sim.counters().framesReceived, 1u); // one ping, nothing after it
 }

@@ -41,24 +41,8 @@ TEST(SimFaults, Table) {
              faults([](F& f) { f.nackErase = f.nackGo = true; }, KivoSim::EraseVersion),
              {{cmd(0x43), {ACK}}, {{0xFF, 0x00}, {NACK}}, {cmd(0x44), {ACK}}, {{0xFF, 0xFF, 0x00}, {NACK}},
               {cmd(0x21), {ACK}}, {address(kBase), {NACK}}}, 0, inBootloader},
-        Case{"no output from the muted command on", faults([](F& f) { f.silenceOnBootCommand = 0x11; }),
-             {{cmd(0x02), {ACK, 0x01, 0x04, 0x14, ACK}}, {cmd(0x11), {}}, {cmd(0x02), {}}}},
     }, true);
 }
 // clang-format on
-
-TEST(SimFaults, SetAtRunTimeAndDroppedLine) {
-    SimLine s;
-    ASSERT_TRUE(s.started);
-    s.play({{kRead62, kZero62}});
-    KivoSim::Faults f;
-    f.noReplyToFrame = 1; // counted from the call
-    s.sim.setFaults(f);
-    s.play({{kRead62, {}, 200}, {kRead62, kZero62}});
-    s.sim.dropLine();
-    EXPECT_TRUE(s.sim.lineDropped());
-    s.play({{kRead62, {}, 200}});
-    EXPECT_FALSE(s.sim.start()) << "a dropped line stays down";
-}
 
 } // namespace
