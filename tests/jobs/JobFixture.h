@@ -63,10 +63,6 @@ struct JobRecorder {
         cb.failure = [this](const QString& t, JobStep) { failures << t; };
         return cb;
     }
-    void clear() {
-        statuses.clear(), failures.clear(), log.clear();
-        progress.clear();
-    }
     bool writing() const { return statuses.contains(kLoading); }
 };
 
@@ -78,8 +74,6 @@ struct SimLink {
         release();
         sim.stop();
     }
-    SimLink(const SimLink&) = delete;
-    SimLink& operator=(const SimLink&) = delete;
 
     bool open() {
         if (!sim.start()) return false;

@@ -19,7 +19,6 @@ TEST(SimConsole, Commands) {
         {"\r\n\r\nDBG 1\r\n\r\nfpw 7c 07\r\n\r\ncnd 12\r\n\r\n\r\nDBG 0\r\n", kCnd12, 0,
          {"DBG 1", "fpw 7c 07", "cnd 12", "DBG 0"}, 7, false},
         {"DBG 1\rfpw 7c 02\nDBG 1\r", {}, 0, {"DBG 1", "fpw 7c 02", "DBG 1"}, 2, true},
-        {"cnd 12\r\n", {}, 2, {"cnd 12"}, -1, false},
         {"DBG 1\r\ncnd 12\r\n", {}, 1, {"DBG 1", "cnd 12"}, -1, true},
         {"DBG 1\r\nfpw 7c 10\r\n", {}, 1, {"DBG 1", "fpw 7c 10"}, -1, true},
         {"fpw 7c 01\r\ncnd 12\r\n", kCnd12, 2, {"fpw 7c 01", "cnd 12"}, 1, false},
