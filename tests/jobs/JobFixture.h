@@ -92,14 +92,16 @@ struct SimLink {
         delete stream;
         stream = nullptr;
     }
-    // A verified link on a port where nothing answers, named dev, in place of the simulator's.
-    void silence(const std::string& dev) {
+    // A verified link on a port where nothing answers, named dev, in place of the simulator's,
+    // and req made again on it.
+    FirmwareRequest silence(const std::string& dev, const FirmwareRequest& req) {
         release();
         auto* port = new SilentPort;
         port->dev = dev;
         stream = port;
         link = new KivoIo(*port);
         link->setTimeSource(port->time);
+        return firmware(req.hexPath);
     }
     // The request the wizard makes on a verified link; releasing deletes link and stream.
     FirmwareRequest firmware(const QString& hexPath) {
