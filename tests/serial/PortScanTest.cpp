@@ -42,27 +42,21 @@ struct FakeRegistry : PortRegistry {
     void finish() override { ++finished; }
 };
 
-// Each port as "dev|product", "-" for a null value; the result is freed.
-Strings described(SioPort*& ports, unsigned& count) {
+// Each port as "dev|product", "-" for a null value, with "|vendor:product|serial|by-id path"
+// after it when ids are asked for and the device has them; the result is freed.
+Strings described(SioPort*& ports, unsigned& count, bool withIds = false) {
     Strings out;
-    for (unsigned i = 0; i < count; ++i)
-        out.push_back(std::string(ports[i].dev ? ports[i].dev : "-") + "|" +
+    for (unsigned i = 0; i < count; ++i) {
+        const char* dev = ports[i].dev;
+        out.push_back(std::string(dev ? dev : "-") + "|" +
                       (ports[i].product ? ports[i].product : "-"));
+        SioPortIds ids;
+        if (withIds && dev && serialPortIds(dev, ids))
+            out.back() +=
+                "|" + ids.vendorId + ":" + ids.productId + "|" + ids.serial + "|" + ids.byId;
+    }
     freeSerialPorts(ports, count);
     EXPECT_EQ(ports, nullptr);
-    return out;
-}
-
-// Each port with a device path as "dev|product|vendor:product|serial|by-id path"; the rest as
-// "dev|product".
-Strings withIds(SioPort*& ports, unsigned& count) {
-    Strings out = described(ports, count);
-    for (std::string& port : out) {
-        SioPortIds ids;
-        const std::string dev = port.substr(0, port.find('|'));
-        if (dev != "-" && serialPortIds(dev.c_str(), ids))
-            port += "|" + ids.vendorId + ":" + ids.productId + "|" + ids.serial + "|" + ids.byId;
-    }
     return out;
 }
 } // namespace
@@ -138,7 +132,7 @@ TEST(UdevPorts, DeviceTreeInPortsOut) {
         SioPort* ports = nullptr;
         unsigned count = 0;
         EXPECT_TRUE(enumSerialPorts(ports, count));
-        EXPECT_EQ(withIds(ports, count), c.ports) << c.tree;
+        EXPECT_EQ(described(ports, count, true), c.ports) << c.tree;
         g_object_unref(bed);
     }
 }
