@@ -115,7 +115,6 @@ TEST(DataFiles, WrittenAndReadBack) {
         int error = 0;
         std::string path = "";
     } cases[] = {
-        {"plain", 1000, false, {}},
         {"empty", 0, false, {}},
         {"header", 4097, true, {}},
         {"header only", 0, true, {}},

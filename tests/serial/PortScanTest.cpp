@@ -98,41 +98,29 @@ TEST(PortScan, OrderProductsLimitsAndFailedSearches) {
     }
 }
 
-// Device trees written from the sysfs layout of real machines: each port that exists, once,
+// A device tree written from the sysfs layout of a real machine: each port that exists, once,
 // named after its own USB device.
 TEST(UdevPorts, DeviceTreeInPortsOut) {
-    const std::string ft232 = "0403:6001|A50285BI|/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_";
     const std::string ft230 = "FT230X Basic UART|0403:6015|D30A1B";
     const std::string byId = "/dev/serial/by-id/usb-";
-    struct {
-        const char* tree;
-        Strings ports;
-    } const cases[] = {
-        {"typical-pc",
-         {"/dev/ttyUSB0|FT232R USB UART|" + ft232 + "A50285BI-if00-port0",
-          "/dev/ttyUSB1|CH340 serial converter|1a86:7523||" + byId +
-              "1a86_USB2.0-Serial-if00-port0",
-          "/dev/ttyACM0|CDC Serial Board|1209:c0de|CDC0001|" + byId +
-              "Bench_CDC_Serial_Board_CDC0001-if00",
-          "/dev/ttyUSB2|" + ft230 + "2C|" + byId + "FTDI_FT230X_Basic_UART_D30A1B2C-if00-port0",
-          "/dev/ttyUSB3|" + ft230 + "3F|" + byId + "FTDI_FT230X_Basic_UART_D30A1B3F-if00-port0",
-          "/dev/ttyS4|-|:||", "/dev/ttyS0|-|:||", "-|CDC Serial Board"}},
-        {"cp2102",
-         {"/dev/ttyUSB0|CP2102 USB to UART Bridge Controller|10c4:ea60|0001|" + byId +
-          "Silicon_Labs_CP2102_USB_to_UART_Bridge_Controller_0001-if00-port0"}},
-        {"pl2303",
-         {"/dev/ttyUSB0|USB-Serial Controller|067b:2303||" + byId +
-          "Prolific_Technology_Inc._USB-Serial_Controller-if00-port0"}},
-    };
-    for (const auto& c : cases) {
-        GError* error = nullptr;
-        UMockdevTestbed* bed = umockdev_testbed_new();
-        const std::string file = std::string(KIVO_TESTBEDS) + "/" + c.tree + ".umockdev";
-        ASSERT_TRUE(umockdev_testbed_add_from_file(bed, file.c_str(), &error)) << error->message;
-        SioPort* ports = nullptr;
-        unsigned count = 0;
-        EXPECT_TRUE(enumSerialPorts(ports, count));
-        EXPECT_EQ(described(ports, count, true), c.ports) << c.tree;
-        g_object_unref(bed);
-    }
+    const Strings want = {
+        "/dev/ttyUSB0|FT232R USB UART|0403:6001|A50285BI|" + byId +
+            "FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+        "/dev/ttyUSB1|CH340 serial converter|1a86:7523||" + byId + "1a86_USB2.0-Serial-if00-port0",
+        "/dev/ttyACM0|CDC Serial Board|1209:c0de|CDC0001|" + byId +
+            "Bench_CDC_Serial_Board_CDC0001-if00",
+        "/dev/ttyUSB2|" + ft230 + "2C|" + byId + "FTDI_FT230X_Basic_UART_D30A1B2C-if00-port0",
+        "/dev/ttyUSB3|" + ft230 + "3F|" + byId + "FTDI_FT230X_Basic_UART_D30A1B3F-if00-port0",
+        "/dev/ttyS4|-|:||",
+        "/dev/ttyS0|-|:||",
+        "-|CDC Serial Board"};
+    GError* error = nullptr;
+    UMockdevTestbed* bed = umockdev_testbed_new();
+    const std::string file = std::string(KIVO_TESTBEDS) + "/typical-pc.umockdev";
+    ASSERT_TRUE(umockdev_testbed_add_from_file(bed, file.c_str(), &error)) << error->message;
+    SioPort* ports = nullptr;
+    unsigned count = 0;
+    EXPECT_TRUE(enumSerialPorts(ports, count));
+    EXPECT_EQ(described(ports, count, true), want);
+    g_object_unref(bed);
 }
