@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 #include <tuple>
 
 using testing::ElementsAre;
@@ -41,11 +42,6 @@ Bytes ramp(size_t n) {
     Bytes d(n);
     for (size_t i = 0; i < n; ++i) d[i] = uint8_t(i * 7 + 3);
     return d;
-}
-
-uint8_t xorOf(Bytes::const_iterator from, Bytes::const_iterator to, uint8_t seed) {
-    while (from != to) seed ^= *from++;
-    return seed;
 }
 
 // Operations of the table. Outputs start as 0xAA.., so that a row can tell what was stored.
@@ -169,6 +165,9 @@ TEST(Stm32Bootload, WriteOf300BytesIsTwoChunks) {
     EXPECT_EQ(Bytes(w.begin() + 265, w.begin() + 273), (Bytes{0x31, 0xCE, 8, 0, 1, 0, 9, 0x2B}));
     EXPECT_TRUE(std::equal(img.begin(), img.begin() + 256, w.begin() + 8));
     EXPECT_TRUE(std::equal(img.begin() + 256, img.end(), w.begin() + 273));
+    const auto xorOf = [](auto from, auto to, uint8_t seed) {
+        return std::accumulate(from, to, seed, std::bit_xor<uint8_t>());
+    };
     EXPECT_EQ(w[264], xorOf(img.begin(), img.begin() + 256, 0xFF));
     EXPECT_EQ(w.back(), xorOf(img.begin() + 256, img.end(), 0x2B));
     EXPECT_THAT(l.seen, ElementsAre(0.0, testing::DoubleNear(85.33, 0.01)));

@@ -138,19 +138,16 @@ std::string hexText(const std::string& words) {
     std::string text, w;
     while (in >> w) {
         const size_t colon = w.find(':'), eq = w.find('=');
-        if (w == "E" || w == "_" || w == "~") {
-            text += w == "E" ? ":00000001FF\n" : w == "_" ? "\n" : "\r\n";
-        } else if (eq != std::string::npos && colon != 0) {
-            const bool typed = colon < eq;
-            Bytes data;
-            for (size_t i = eq + 1; i + 1 < w.size(); i += 2) {
-                data.push_back(static_cast<unsigned char>(std::stoul(w.substr(i, 2), nullptr, 16)));
-            }
-            text += writtenLine(typed ? std::stoi(w) : 0,
-                                std::stoul(w.substr(typed ? colon + 1 : 0), nullptr, 16), data);
-        } else {
-            text += w + "\n";
+        if (eq == std::string::npos || colon == 0) {
+            text += w == "E" ? ":00000001FF\n" : w == "_" ? "\n" : w == "~" ? "\r\n" : w + "\n";
+            continue;
         }
+        const bool typed = colon < eq;
+        Bytes data;
+        for (size_t i = eq + 1; i + 1 < w.size(); i += 2)
+            data.push_back(static_cast<unsigned char>(std::stoul(w.substr(i, 2), nullptr, 16)));
+        text += writtenLine(typed ? std::stoi(w) : 0,
+                            std::stoul(w.substr(typed ? colon + 1 : 0), nullptr, 16), data);
     }
     return text;
 }
