@@ -103,7 +103,6 @@ const WireCase kWire[] = {
     // Stale input is discarded before the sync byte; a NACK means a host left half a command.
     {"SyncAck", {0x55, 0xAA}, OP(b.connect_to_bl()), {0x7F}, 0, 0, ACK, "res: 0x79\n"},
     {"SyncNack", {0x55, 0xAA}, OP(b.connect_to_bl()), {0x7F}, 0, 0, NACK, "res: 0x1f\n"},
-    {"SyncOther", {0x55, 0xAA}, OP(b.connect_to_bl()), {0x7F}, 3, 0, 0x00, "res: 0x00\n"},
     {"SyncSilence", {0x55}, OP(b.connect_to_bl()), {0x7F}, 3, 0, -1, "readyForRead: 0\nres: 0xff\n"},
     // Failures: the first wrong or missing byte ends the command; nothing more is sent.
     {"GetNack", {NACK}, version, {0x00, 0xFF}, 2},

@@ -133,7 +133,6 @@ TEST(Sockets, ServersAcceptNonBlockingStreamsAndTraceTheirLines) {
         SIoMux mux;
         mux.add(&server, false);
         EXPECT_EQ(mux.poll(2000), 1);
-        ASSERT_EQ(mux.size(), 2u) << "accepted connection added";
         client.write(reinterpret_cast<const unsigned char*>("hello world,1\r\n"), 15);
         CaptureStdout();
         EXPECT_EQ(mux.poll(2000), 1);
