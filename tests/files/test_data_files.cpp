@@ -112,8 +112,6 @@ TEST(DataFiles, WrittenAndReadBack) {
         std::string path = "";
     } cases[] = {
         {"empty", 0, false, {}},
-        {"header", 4097, true, {}},
-        {"header only", 0, true, {}},
         {"short writes", 5000, true, {WRITES, 13}},
         {"short reads", 10000, false, {READS, 7}},
         {"missing directory", 10, false, {}, ENOENT, dir.file("no/such/out")},
