@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -62,25 +61,18 @@ TEST(IHexRecord, ReadAndWrittenBack) {
         {"", ""},
         {"\n", "nl"},
         {"\r\n", "nl"},
-        {":", "bad"},
-        {":0000000\n", "bad"},
         {":0000000\r1FF\n", "bad"},
         {" :00000001FF\n", "bad"},
         {":00000001FF\n", ":00000001FF\r\n"},
         {":00000001FF", ":00000001FF\r\n"},
         {":02123400abcd40\r\n", ":02123400ABCD40\r\n"},
-        {":00000007F9\n", ":00000007F9\r\n"},
         {":00000001FF ; the end\n", ":00000001FF\r\n"},
         {":02123400ABCD41\n", "bad"},
         {":02123400ABC\n", "bad"},
         {":02123400ABCD4\n", "bad"},
-        {std::string(":02123400AB\0CD40\n", 17), "bad"},
         // Non-digits used to convert to 0 (or a signed count) and pass the checksum.
-        {":01000000zzFF\n", "bad"},
         {":010000000zFF\n", "bad"},
         {":+100000005FA\n", "bad"},
-        {":00 0000100\n", "bad"},
-        {":000000g1FF\n", "bad"},
         {":00000001FG\n", "bad"},
         // A bad line is consumed whole; a long one is read in pieces.
         {":02123400ABCD41\n\n:00000001FF\n\n", "bad nl :00000001FF\r\n nl"},
@@ -145,19 +137,16 @@ std::string hexText(const std::string& words) {
     std::string text, w;
     while (in >> w) {
         const size_t colon = w.find(':'), eq = w.find('=');
-        if (w == "E" || w == "_" || w == "~") {
-            text += w == "E" ? ":00000001FF\n" : w == "_" ? "\n" : "\r\n";
-        } else if (eq != std::string::npos && colon != 0) {
-            const bool typed = colon < eq;
-            Bytes data;
-            for (size_t i = eq + 1; i + 1 < w.size(); i += 2) {
-                data.push_back(static_cast<unsigned char>(std::stoul(w.substr(i, 2), nullptr, 16)));
-            }
-            text += writtenLine(typed ? std::stoi(w) : 0,
-                                std::stoul(w.substr(typed ? colon + 1 : 0), nullptr, 16), data);
-        } else {
-            text += w + "\n";
+        if (eq == std::string::npos || colon == 0) {
+            text += w == "E" ? ":00000001FF\n" : w == "_" ? "\n" : w == "~" ? "\r\n" : w + "\n";
+            continue;
         }
+        const bool typed = colon < eq;
+        Bytes data;
+        for (size_t i = eq + 1; i + 1 < w.size(); i += 2)
+            data.push_back(static_cast<unsigned char>(std::stoul(w.substr(i, 2), nullptr, 16)));
+        text += writtenLine(typed ? std::stoi(w) : 0,
+                            std::stoul(w.substr(typed ? colon + 1 : 0), nullptr, 16), data);
     }
     return text;
 }
@@ -198,7 +187,6 @@ TEST(ReadHexStream, ImagesAndFailures) {
         unsigned char fill = 0;
     } cases[] = {
         {"4:0=0800 0=01010101010101010101010101010101 10=0202 E", "08000000: 01*10 02*2"},
-        {"100=0102 E", "00000000: EE*100 01 02", 0xEE},
         {"4:0=0000 4:0=0800 4=09 E", "08000000: 00*4 09"},
         {"4:0=0800 0=010203 6=06 1=07 E", "08000000: 01 07 03 A5*3 06", 0xA5},
         {"4:0=0800 E", "08000000:"},
@@ -206,8 +194,6 @@ TEST(ReadHexStream, ImagesAndFailures) {
         {"_ 0=01 ~ _ 1=02 E _ _", "00000000: 01 02"},
         // Type 2 places data at segment * 16; it used to be ignored.
         {"2:0=1000 10=0102 E", "00010000: 00*10 01 02"},
-        {"2:0=1000 0=01 2:0=1001 0=02 E", "00010000: 01 00*F 02"},
-        {"2:0=0000 3=05 E", "00000000: 00*3 05"},
         {"4:0=0800 5:0=08000100 3:0=00000100 9:0= 0=04 E", "08000000: 04"},
         // A jump far past the working buffer lands where it belongs, gap filled.
         {"4:0=0800 0=01 4:0=0803 8000=0203 E", "08000000: 01 77*37FFF 02 03", 0x77},
@@ -217,14 +203,11 @@ TEST(ReadHexStream, ImagesAndFailures) {
         {"0=01 garbage_line E", "error: line 2: line does not start with ':'"},
         {"0=01 :01000000zzFF E", "error: line 2: non-hexadecimal character in a field"},
         {"0=01 1=02", "error: line 2: no end-of-file record, the file is cut short"},
-        {"", "error: line 0: no end-of-file record, the file is cut short"},
         {"0=01 :0200000001", "error: line 2: line too short for its byte count"},
         {"4:0=0800 0=01 4:0=0000 0=02 E", "error: line 4: data lies below the image base "
                                           "(address 0x00000000, base 0x08000000)"},
         // Data from address 0 settles the base: later addresses only move the next records.
         {"4:0=0000 0=01 4:0=0001 0=02 E", "00000000: 01 00*FFFF 02"},
-        {"0=01 4:0=0800 0=02 E", "error: line 3: image would grow beyond 64 MiB "
-                                 "(address 0x08000000, base 0x00000000)"},
         {"4:0=0800 0=01 4:0=0BFF FFFF=0202 E", "error: line 4: image would grow beyond 64 MiB "
                                                "(address 0x0bffffff, base 0x08000000)"},
         {"0=01 4:0=08 E", "error: line 2: extended address record without its address"},
