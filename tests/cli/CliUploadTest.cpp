@@ -81,9 +81,9 @@ protected:
     std::string hex, picture;
 };
 
-// Two ports at once, one direct, one behind a device server that opens its line at 9600 bit/s
-// (kivo must have set 115200 through it) and stops after the bitmap and a preview page; a stop
-// by the user during the erase, on one port and on two; a generator left in its bootloader.
+// Two ports at once, one direct, one behind a device server that stops after the bitmap and a
+// preview page; a stop by the user during the erase, on one port and on two; a generator left
+// in its bootloader.
 TEST_F(UploadTest, PatternRuns) {
     const auto longErase = [](KivoSim::Options& o) { o.timings.slotEraseMs = 60000; };
     KivoSim a(quickSim()), c(quick([](KivoSim::Options&o) { o.timings.pageProgramUs = 20000; }));
