@@ -171,12 +171,8 @@ TEST(CliDevice, PingVersionsGetAndSet) {
     EXPECT_TRUE(contains(runKivo({"versions", port}).out,
                          "version1 0x01000000\nversion2 0x00010000\nversion3 0x00000100\n"
                          "version4 0x00000001\n"));
-    const std::tuple<const char*, const char*, uint8_t, uint8_t> sets[] = {
-        {"volume", "0x30", 0x6D, 0x30}, {"hdcp", "on", 0x65, 1}};
-    for (const auto& [name, value, reg, raw] : sets) {
-        EXPECT_EQ(runKivo({"set", port, name, value}).status, kOk) << name;
-        EXPECT_EQ(sim.reg(reg), std::vector<uint8_t>{raw}) << name;
-    }
+    EXPECT_EQ(runKivo({"set", port, "hdcp", "on"}).status, kOk);
+    EXPECT_EQ(sim.reg(0x65), std::vector<uint8_t>{1});
     sim.setReg(0x6F, {2});
     RunResult quiet = runKivo({"--quiet", "get", port, "hdr"});
     EXPECT_EQ(quiet.out, "pq (2)\n");
