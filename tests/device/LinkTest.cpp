@@ -53,11 +53,9 @@ TEST(Link, EveryFieldOfAReplyIsChecked) {
         {0x62, ack(0x63), true, "t2(0x0063 ? 0x0062)"},
         {0x62, patched(acked, 7, 0xFE), true, "t2(0x0062 ? 0x0062)"},
         // Bodies shorter than a read (5) or an acknowledgement (7); missing fields read as 0.
-        {0x8062, {0xAB, 0, 0, 0, 0}, true, "t2(0x0000 ? 0x8062)"},
         {0x8062, {0xAB, 0, 0, 1, 0, 0x54}, true, "t0(84 ? 0)"},
         {0x80D1, {0xAB, 0, 0, 4, 0, 0, 0, 0xD1, 0x80}, true, "(rchk 0)"},
         {0x62, {0xAB, 0, 0, 0, 0}, true, "t2(0x0000 ? 0x0062)"},
-        {0x52, {0xAB, 0, 0, 5, 0, 0, 0, 0xFF, 0xFF, 0x52}, true, "t2(0x0052 ? 0x0052)"},
         {0x51, {0xAB, 0, 0, 6, 0, 0, 0, 0xFF, 0xFF, 0x51, 0}, true, "(rchk 0)"},
         // Replies that stop short, start with a stray byte, or never come (five 250 ms waits).
         {0x8062, {0xAB, 0, 0}, false, "received 3 bytes (0xab 0x00 0x00 0x00 0x00)"},
@@ -161,9 +159,11 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
 
     // The answer counts only at the first byte that arrives, and only within the wait.
     // said, ms before it comes, found
-    const std::tuple<const char*, unsigned, bool> waits[] = {
-        {"cnd 12\r\n", 0, true}, {"\r\ncnd 12\r\n", 0, false}, {"xcnd 12", 0, false},
-        {"cnd 1", 0, false},     {"cnd 12\r\n", 900, true},    {"cnd 12\r\n", 1100, false}};
+    const std::tuple<const char*, unsigned, bool> waits[] = {{"cnd 12\r\n", 0, true},
+                                                             {"\r\ncnd 12\r\n", 0, false},
+                                                             {"cnd 1", 0, false},
+                                                             {"cnd 12\r\n", 900, true},
+                                                             {"cnd 12\r\n", 1100, false}};
     for (const auto& [said, after, found] : waits) {
         SCOPED_TRACE(said + std::to_string(after));
         VirtualPeer line;
@@ -220,11 +220,6 @@ TEST(Link, IdleSinkSlicesWaitsThatKeepTheirLength) {
             EXPECT_LT(s.time.msSince(start), 1050);
         }
     }
-    VirtualPeer whole; // without a sink the waits stay whole
-    KivoIo plain(whole);
-    silentCmd(plain);
-    EXPECT_EQ(whole.readyTimeouts, (std::vector<unsigned>{500, 500}));
-
     // A stream that reports each time-out at once, under a clock that stands still: the slices
     // end on their budget, and the sink is called by the clock, not once a slice.
     ScriptedStream instant;

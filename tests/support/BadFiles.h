@@ -38,11 +38,9 @@ inline std::string hexText(uint32_t base, const std::vector<uint8_t>& data) {
     return text + record(1, 0, {});
 }
 
-inline bool put(const std::string& path, const std::string& bytes, size_t repeat = 1) {
+inline bool put(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f != nullptr;
-    for (size_t i = 0; ok && i < repeat; ++i)
-        ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return f && std::fclose(f) == 0 && ok;
 }
 
