@@ -53,7 +53,6 @@ TEST(Link, EveryFieldOfAReplyIsChecked) {
         {0x62, ack(0x63), true, "t2(0x0063 ? 0x0062)"},
         {0x62, patched(acked, 7, 0xFE), true, "t2(0x0062 ? 0x0062)"},
         // Bodies shorter than a read (5) or an acknowledgement (7); missing fields read as 0.
-        {0x8062, {0xAB, 0, 0, 1, 0, 0x54}, true, "t0(84 ? 0)"},
         {0x80D1, {0xAB, 0, 0, 4, 0, 0, 0, 0xD1, 0x80}, true, "(rchk 0)"},
         {0x62, {0xAB, 0, 0, 0, 0}, true, "t2(0x0000 ? 0x0062)"},
         {0x51, {0xAB, 0, 0, 6, 0, 0, 0, 0xFF, 0xFF, 0x51, 0}, true, "(rchk 0)"},
@@ -149,27 +148,17 @@ TEST(Link, ReplyMustBeginWithinOneAndAQuarterSecondsWithoutGaps) {
 }
 
 TEST(Link, ConsoleWaitsAndAHungUpLine) {
-    VirtualPeer s;
-    KivoIo kivo(s);
-    kivo.setTimeSource(s.time);
-    auto start = s.time.now();
-    silentCmd(kivo); // a drain and an answer, 500 ms of silence each
-    EXPECT_EQ(s.time.msSince(start), 1000);
-    EXPECT_EQ(std::string(s.written.begin(), s.written.end()), "\r\nDBG 1\r\n");
-
     // The answer counts only at the first byte that arrives, and only within the wait.
     // said, ms before it comes, found
-    const std::tuple<const char*, unsigned, bool> waits[] = {{"cnd 12\r\n", 0, true},
-                                                             {"\r\ncnd 12\r\n", 0, false},
-                                                             {"cnd 1", 0, false},
-                                                             {"cnd 12\r\n", 900, true},
-                                                             {"cnd 12\r\n", 1100, false}};
+    const std::tuple<const char*, unsigned, bool> waits[] = {
+        {"cnd 12\r\n", 0, true}, {"\r\ncnd 12\r\n", 0, false}, {"xcnd 12", 0, false},
+        {"cnd 1", 0, false},     {"cnd 12\r\n", 900, true},    {"cnd 12\r\n", 1100, false}};
     for (const auto& [said, after, found] : waits) {
         SCOPED_TRACE(said + std::to_string(after));
         VirtualPeer line;
         KivoIo k(line);
         line.feedAfter(after, Bytes(said, said + strlen(said)));
-        start = line.time.now();
+        const auto start = line.time.now();
         EXPECT_EQ(waitForCnd12(k, 1000), found);
         EXPECT_LE(line.time.msSince(start), 1250);
     }
@@ -186,8 +175,11 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
     EXPECT_FALSE(waitForCnd12(noisy, 120000));
     EXPECT_EQ(flood.input.size(), 200000u - 3 * 65536);
 
+    VirtualPeer s;
+    KivoIo kivo(s);
+    kivo.setTimeSource(s.time);
     s.hungUp = true; // ready at once, and nothing to read
-    start = s.time.now();
+    const auto start = s.time.now();
     silentCmd(kivo);
     const int calls = s.readyCalls;
     EXPECT_FALSE(waitForCnd12(kivo, 120000));
