@@ -59,10 +59,9 @@ struct Sink : KivoProgress {
     explicit Sink(size_t refused = SIZE_MAX) : stopAt(refused) {}
     std::vector<double> reports;
     size_t stopAt;               // answers false to this report (0-based)
-    VirtualTime* time = nullptr; // each call takes stall of it, as a busy event loop takes
-    std::chrono::milliseconds stall{0};
+    VirtualTime* time = nullptr; // each call takes 40 ms of it, as a busy event loop takes
     bool progress(double p) override {
-        if (time) time->sleepFor(stall);
+        if (time) time->sleepFor(std::chrono::milliseconds(40));
         return reports.push_back(p), reports.size() - 1 != stopAt;
     }
 };
