@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -74,17 +75,16 @@ inline std::vector<BadFile> badHexFiles(const std::string& dir) {
 
 inline std::vector<BadFile> badPictures(const std::string& dir, size_t rawBytes) {
     std::vector<BadFile> out;
-    const std::pair<const char*, std::string> files[] = {
-        {"zero-byte PNG", ""},
-        {"undecodable PNG", garbage(5000)},
-        {"undecodable JPEG", "\xFF\xD8\xFF" + garbage(3000)},
-        {"undecodable BMP", "BM" + garbage(3000)},
-        {"raw bitmap one byte short", garbage(rawBytes - 1)},
-        {"empty raw bitmap", ""}};
-    const char* suffixes[] = {".png", ".png", ".jpg", ".bmp", ".bin", ".bin"};
-    for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
-        const std::string path = dir + "/bad" + std::to_string(i) + suffixes[i];
-        if (put(path, files[i].second)) out.push_back({files[i].first, path});
+    const std::tuple<const char*, const char*, std::string> files[] = {
+        {"zero-byte PNG", ".png", ""},
+        {"undecodable PNG", ".png", garbage(5000)},
+        {"undecodable JPEG", ".jpg", "\xFF\xD8\xFF" + garbage(3000)},
+        {"undecodable BMP", ".bmp", "BM" + garbage(3000)},
+        {"raw bitmap one byte short", ".bin", garbage(rawBytes - 1)},
+        {"empty raw bitmap", ".bin", ""}};
+    for (const auto& [what, suffix, bytes] : files) {
+        const std::string path = dir + "/bad" + std::to_string(out.size()) + suffix;
+        if (put(path, bytes)) out.push_back({what, path});
     }
     addUnreadable(dir, ".png", out);
     addUnreadable(dir, ".bin", out);
