@@ -17,7 +17,6 @@ using testing::internal::GetCapturedStdout;
 struct Frame {
     unsigned code;
     Bytes payload;
-    unsigned word(size_t at) const { return payload.at(at) | unsigned(payload.at(at + 1)) << 8; }
 };
 // One write of the host that must be one whole request frame, every field right.
 inline Frame asFrame(const unsigned char* b, unsigned n) {
