@@ -39,7 +39,7 @@ TEST(Link, WorkedFramesOnTheWire) {
 }
 
 TEST(Link, EveryFieldOfAReplyIsChecked) {
-    const Bytes good = answer(0x8062, {3}), acked = ack(0x62);
+    const Bytes good = answer(0x8062, {3});
     // code, reply, whole (then nothing past it may be read), a line the failure prints
     const std::tuple<unsigned, Bytes, bool, const char*> cases[] = {
         {0x8062, patched(good, 0, 0xAC), false, "received 5 bytes (0xac 0x00 0x00 0x06 0x00)"},
@@ -51,7 +51,6 @@ TEST(Link, EveryFieldOfAReplyIsChecked) {
         {0x8062, Bytes(good.begin(), good.end() - 1) + Bytes{0x6B}, true, "(rchk 1)"},
         {0x62, answer(0x62, {0x62, 0}), true, "t2(0x0062 ? 0x0062)"},
         {0x62, ack(0x63), true, "t2(0x0063 ? 0x0062)"},
-        {0x62, patched(acked, 7, 0xFE), true, "t2(0x0062 ? 0x0062)"},
         // Bodies shorter than a read (5) or an acknowledgement (7); missing fields read as 0.
         {0x80D1, {0xAB, 0, 0, 4, 0, 0, 0, 0xD1, 0x80}, true, "(rchk 0)"},
         {0x62, {0xAB, 0, 0, 0, 0}, true, "t2(0x0000 ? 0x0062)"},
@@ -140,9 +139,7 @@ TEST(Link, ReplyMustBeginWithinOneAndAQuarterSecondsWithoutGaps) {
         s.feedAfter(first, Bytes(reply.begin(), reply.begin() + 5));
         s.feedAfter(first + gap, Bytes(reply.begin() + 5, reply.end()));
         const auto start = s.time.now();
-        CaptureStdout();
         EXPECT_EQ(exchange(link, 0x8062, {}), ok);
-        GetCapturedStdout();
         EXPECT_EQ(s.time.msSince(start), took);
     }
 }
@@ -184,9 +181,7 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
     const int calls = s.readyCalls;
     EXPECT_FALSE(waitForCnd12(kivo, 120000));
     EXPECT_EQ(s.readyCalls, calls + 1) << "the first empty read ends the wait";
-    CaptureStdout();
     EXPECT_FALSE(kivo.ping(3));
-    GetCapturedStdout();
     EXPECT_LT(s.time.msSince(start), 1000);
 }
 
