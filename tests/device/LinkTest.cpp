@@ -119,10 +119,7 @@ void silentCmd(KivoIo& kivo) {
 }
 
 bool waitForCnd12(KivoIo& kivo, unsigned timeoutMs) {
-    CaptureStdout();
-    const bool found = kivo.waitForResponse(timeoutMs, (const unsigned char*)"cnd 12", 6, nullptr);
-    GetCapturedStdout();
-    return found;
+    return kivo.waitForResponse(timeoutMs, (const unsigned char*)"cnd 12", 6, nullptr);
 }
 
 } // namespace
