@@ -91,7 +91,7 @@ TEST_F(UploadTest, PatternRuns) {
     KivoSim boot(quick([](KivoSim::Options& o) { o.bootloader = true; }));
     for (KivoSim* s : {&a, &c, &e1, &e2, &e3, &boot}) ASSERT_TRUE(s->start());
     Ser2net server;
-    const std::string pa = a.slavePath(), pc = server.add(c.slavePath(), true, "9600n81"),
+    const std::string pa = a.slavePath(), pc = server.add(c.slavePath(), "9600n81"),
                       pb = boot.slavePath();
     ASSERT_TRUE(server.start());
     std::thread stopper([&] {

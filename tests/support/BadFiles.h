@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -38,11 +39,9 @@ inline std::string hexText(uint32_t base, const std::vector<uint8_t>& data) {
     return text + record(1, 0, {});
 }
 
-inline bool put(const std::string& path, const std::string& bytes, size_t repeat = 1) {
+inline bool put(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f != nullptr;
-    for (size_t i = 0; ok && i < repeat; ++i)
-        ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return f && std::fclose(f) == 0 && ok;
 }
 
@@ -76,17 +75,16 @@ inline std::vector<BadFile> badHexFiles(const std::string& dir) {
 
 inline std::vector<BadFile> badPictures(const std::string& dir, size_t rawBytes) {
     std::vector<BadFile> out;
-    const std::pair<const char*, std::string> files[] = {
-        {"zero-byte PNG", ""},
-        {"undecodable PNG", garbage(5000)},
-        {"undecodable JPEG", "\xFF\xD8\xFF" + garbage(3000)},
-        {"undecodable BMP", "BM" + garbage(3000)},
-        {"raw bitmap one byte short", garbage(rawBytes - 1)},
-        {"empty raw bitmap", ""}};
-    const char* suffixes[] = {".png", ".png", ".jpg", ".bmp", ".bin", ".bin"};
-    for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
-        const std::string path = dir + "/bad" + std::to_string(i) + suffixes[i];
-        if (put(path, files[i].second)) out.push_back({files[i].first, path});
+    const std::tuple<const char*, const char*, std::string> files[] = {
+        {"zero-byte PNG", ".png", ""},
+        {"undecodable PNG", ".png", garbage(5000)},
+        {"undecodable JPEG", ".jpg", "\xFF\xD8\xFF" + garbage(3000)},
+        {"undecodable BMP", ".bmp", "BM" + garbage(3000)},
+        {"raw bitmap one byte short", ".bin", garbage(rawBytes - 1)},
+        {"empty raw bitmap", ".bin", ""}};
+    for (const auto& [what, suffix, bytes] : files) {
+        const std::string path = dir + "/bad" + std::to_string(out.size()) + suffix;
+        if (put(path, bytes)) out.push_back({what, path});
     }
     addUnreadable(dir, ".png", out);
     addUnreadable(dir, ".bin", out);

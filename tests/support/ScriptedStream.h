@@ -19,8 +19,9 @@ public:
     int readyCalls = 0;
     std::vector<unsigned> readyTimeouts; // every time-out asked for, in order
 
-    void feed(const std::vector<uint8_t>& bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
-    void feed(std::initializer_list<uint8_t> bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
+    void feed(const std::vector<uint8_t>& bytes) {
+        input.insert(input.end(), bytes.begin(), bytes.end());
+    }
 
     int read(unsigned char* buf, unsigned n) override {
         unsigned got = 0;

@@ -1,8 +1,7 @@
 #pragma once
 // The serial device server from Debian's archive on loopback: serves serial devices (here the
-// simulators' pseudo-terminals) on free TCP ports, as Telnet with the COM-PORT-OPTION or as raw
-// bytes. It runs in the foreground with its own configuration until stopped; every wait is
-// bounded.
+// simulators' pseudo-terminals) on free TCP ports, as Telnet with the COM-PORT-OPTION. It runs
+// in the foreground with its own configuration until stopped; every wait is bounded.
 #include "tests/support/TempDir.h"
 
 #include <arpa/inet.h>
@@ -25,13 +24,12 @@ public:
 
     // Serves device on a free port; speed is the line setting the server opens it with.
     // Answers the address to give kivo.
-    std::string add(const std::string& device, bool rfc2217, const char* speed = "115200n81") {
+    std::string add(const std::string& device, const char* speed) {
         const unsigned port = freePort();
-        conf_ << "connection: &c" << port << "\n  accepter: "
-              << (rfc2217 ? "telnet(rfc2217),tcp,127.0.0.1," : "tcp,127.0.0.1,") << port
+        conf_ << "connection: &c" << port << "\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << port
               << "\n  connector: serialdev," << device << "," << speed << ",local\n";
         ports_.push_back(port);
-        return (rfc2217 ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(port);
+        return "rfc2217://127.0.0.1:" + std::to_string(port);
     }
 
     // Starts (or starts again) and waits until every port listens.

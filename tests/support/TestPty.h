@@ -28,9 +28,6 @@ struct TestPty {
         if (master >= 0) ::close(master);
         master = -1;
     }
-    bool send(const std::string& bytes) const {
-        return ::write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
     // The slave's current attributes, as seen through the master.
     termios attrs() const {
         termios t{};
