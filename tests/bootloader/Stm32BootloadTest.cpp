@@ -262,3 +262,20 @@ TEST(BootloaderProbe, SendsOnlyTheSyncBytes) {
         EXPECT_EQ(s.readyTimeouts.back(), kProbeReplyMs);
     }
 }
+
+// The bootloader frames its bytes with even parity; a pseudo-terminal drops the parity bit, so
+// the line's settings are checked where they are chosen.
+TEST(BootloaderProbe, OpensTheLineAt115200EvenParity) {
+    struct Opened : ScriptedStream {
+        std::vector<std::tuple<std::string, Baudrate, unsigned, Parity, unsigned>> opens;
+        bool initialize(const char* dev, Baudrate baud, unsigned bits, Parity parity,
+                        unsigned stop) override {
+            opens.emplace_back(dev, baud, bits, parity, stop);
+            return true;
+        }
+    } line;
+    EXPECT_TRUE(openBootloaderLine(line, "/dev/ttyUSB0"));
+    EXPECT_FALSE(openBootloaderLine(line, "") || openBootloaderLine(line, nullptr));
+    EXPECT_THAT(line.opens, ElementsAre(std::make_tuple("/dev/ttyUSB0", SerialIo::Baud115200, 8u,
+                                                        SerialIo::ParityEven, 1u)));
+}

@@ -19,7 +19,7 @@ std::pair<Bytes, std::vector<unsigned>> pages(const Generator& g, unsigned targe
     std::pair<Bytes, std::vector<unsigned>> out;
     for (const Frame& f : g.frames) {
         EXPECT_TRUE(f.code == 0x7878 && f.payload.size() == 260 && f.payload[0] == target &&
-                    (f.payload[1] | f.payload[2] << 8) == first + out.second.size());
+                    unsigned(f.payload[1] | f.payload[2] << 8) == first + out.second.size());
         out.first.insert(out.first.end(), f.payload.begin() + 4, f.payload.end());
         out.second.push_back(f.payload.at(3));
     }

@@ -111,7 +111,7 @@ struct Case {
     KivoSim::Options options;
     Steps steps;
     uint64_t violations = 0;
-    Check check;
+    Check check = nullptr;
 };
 
 // Each case on a fresh simulator: the exchanges, nothing more on the line, the violations.
