@@ -83,11 +83,10 @@ public:
         wizard->fileChooser = [path] { return path; };
         click("Browse");
     }
-    bool reachFilePage() { return next() && verify(kSimulatorProduct) && next(); }
     // Welcome, verified simulator, file chosen and committed: the work page is on screen.
     bool reachWorkPage(const QString& path) {
         show();
-        if (!reachFilePage()) return false;
+        if (!next() || !verify(kSimulatorProduct) || !next()) return false;
         choose(path);
         return next() && wizard->currentId() == Kivo::WorkId;
     }

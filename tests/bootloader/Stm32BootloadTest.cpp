@@ -263,8 +263,7 @@ TEST(BootloaderProbe, SendsOnlyTheSyncBytes) {
     }
 }
 
-// The bootloader frames its bytes with even parity; a pseudo-terminal drops the parity bit, so
-// the line's settings are checked where they are chosen.
+// A pseudo-terminal drops the parity bit: the bootloader line's settings are checked here.
 TEST(BootloaderProbe, OpensTheLineAt115200EvenParity) {
     struct Opened : ScriptedStream {
         std::vector<std::tuple<std::string, Baudrate, unsigned, Parity, unsigned>> opens;

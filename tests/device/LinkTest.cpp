@@ -175,9 +175,9 @@ TEST(Link, ConsoleWaitsAndAHungUpLine) {
     s.hungUp = true; // ready at once, and nothing to read
     const auto start = s.time.now();
     silentCmd(kivo);
-    const int calls = s.readyCalls;
+    const size_t calls = s.readyTimeouts.size();
     EXPECT_FALSE(waitForCnd12(kivo, 120000));
-    EXPECT_EQ(s.readyCalls, calls + 1) << "the first empty read ends the wait";
+    EXPECT_EQ(s.readyTimeouts.size(), calls + 1) << "the first empty read ends the wait";
     EXPECT_FALSE(kivo.ping(3));
     EXPECT_LT(s.time.msSince(start), 1000);
 }

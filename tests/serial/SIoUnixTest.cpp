@@ -107,7 +107,7 @@ TEST(SerialIoFlush, BabblingAndHungUpLinesEnd) {
         int readyForRead(unsigned ms) override { return ScriptedStream::readyForRead(ms), 1; }
     } hungUp;
     hungUp.flush(100);
-    EXPECT_EQ(hungUp.readyCalls, 1);
+    EXPECT_EQ(hungUp.readyTimeouts.size(), 1u);
     ScriptedStream babbling;
     babbling.feed(std::vector<uint8_t>(70000, 0x55));
     babbling.flush(100);

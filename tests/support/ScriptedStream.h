@@ -16,7 +16,6 @@ public:
     std::vector<uint8_t> written;
     std::deque<uint8_t> input;
     Responder onWrite;
-    int readyCalls = 0;
     std::vector<unsigned> readyTimeouts; // every time-out asked for, in order
 
     void feed(const std::vector<uint8_t>& bytes) {
@@ -38,7 +37,6 @@ public:
     }
     const char* devName() override { return "scripted"; }
     int readyForRead(unsigned timeoutMs) override {
-        ++readyCalls;
         readyTimeouts.push_back(timeoutMs);
         return input.empty() ? 0 : 1;
     }
