@@ -118,6 +118,7 @@ TEST(PatternJob, RefusesBeforeAnyTraffic) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message.toStdString());
         s.rec = JobRecorder();
+        s.rec.onProgress = [](double) { return false; }; // a run past a refusal ends at once
         const JobResult r = runPattern(row.link ? s.link : nullptr, row.slot, s.rec, row.picture);
         EXPECT_TRUE(r.refused);
         EXPECT_EQ(r.step, row.step);
